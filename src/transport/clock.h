@@ -1,0 +1,23 @@
+#pragma once
+// The one injectable clock: every sleep and timed wait of the drive layer, the workers and the
+// virtual recorder goes through it, so tests run hour-long waits in virtual time.
+
+#include <chrono>
+
+namespace lorvane::transport {
+
+class Clock {
+public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    virtual ~Clock() = default;
+    virtual TimePoint Now() const = 0;
+    virtual void SleepFor(std::chrono::milliseconds duration) = 0;
+    // Waits until the event descriptor (an eventfd) is readable or the time-out has passed; true when
+    // it became readable. The default polls in short sleeps on this clock, which a virtual clock needs.
+    virtual bool WaitForEvent(int eventFd, std::chrono::milliseconds timeout);
+};
+
+// The real clock (steady_clock, real sleeps, poll(2) for events). Lives for the whole process.
+Clock& SystemClock();
+
+} // namespace lorvane::transport
