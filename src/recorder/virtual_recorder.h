@@ -66,6 +66,8 @@ public:
 
     std::uint32_t GetSupportInfo();
     std::uint32_t SendCommand(void* srb);
+    // Execute requests left pending by a NeverComplete fault and not aborted since.
+    std::size_t PendingCount() const;
 
     // Process-wide: the recorder the exported entry points forward to.
     static void Install(VirtualRecorder* recorder);
