@@ -26,7 +26,8 @@ CommandOutcome Inquiry(CommandContext& context) {
 }
 
 CommandOutcome TestUnitReady(CommandContext& context) {
-    if (const auto notReady = context.drive.NotReadySense(context.now)) return CommandOutcome::Check(*notReady);
+    if (const auto notReady = context.drive.NotReadySense(context.now))
+        return CommandOutcome::Check(*notReady);
     return CommandOutcome::Good();
 }
 
@@ -42,7 +43,8 @@ CommandOutcome RequestSense(CommandContext& context) {
     } else {
         reply = FixedSenseBytes(context.drive.NotReadySense(context.now).value_or(sense::kNoSense));
     }
-    return CommandOutcome::Good(Trimmed(std::move(reply), transport::ByteReader(context.cdb).GetU8(kAllocationAt)));
+    return CommandOutcome::Good(
+        Trimmed(std::move(reply), transport::ByteReader(context.cdb).GetU8(kAllocationAt)));
 }
 
 } // namespace

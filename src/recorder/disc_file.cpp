@@ -13,7 +13,9 @@ namespace lorvane::recorder {
 
 namespace {
 
-off_t OffsetOf(std::uint64_t lba) { return static_cast<off_t>(lba * kSectorSize); }
+off_t OffsetOf(std::uint64_t lba) {
+    return static_cast<off_t>(lba * kSectorSize);
+}
 
 } // namespace
 
@@ -36,7 +38,8 @@ bool DiscFile::Read(std::uint32_t lba, std::span<std::uint8_t> out) const {
     if (out.size() % kSectorSize != 0) return false;
     std::size_t done = 0;
     while (done < out.size()) {
-        const ssize_t n = ::pread(m_fd, out.data() + done, out.size() - done, OffsetOf(lba) + static_cast<off_t>(done));
+        const ssize_t n =
+            ::pread(m_fd, out.data() + done, out.size() - done, OffsetOf(lba) + static_cast<off_t>(done));
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -52,7 +55,8 @@ bool DiscFile::Write(std::uint32_t lba, std::span<const std::uint8_t> in) {
     if (in.size() % kSectorSize != 0) return false;
     std::size_t done = 0;
     while (done < in.size()) {
-        const ssize_t n = ::pwrite(m_fd, in.data() + done, in.size() - done, OffsetOf(lba) + static_cast<off_t>(done));
+        const ssize_t n =
+            ::pwrite(m_fd, in.data() + done, in.size() - done, OffsetOf(lba) + static_cast<off_t>(done));
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -62,8 +66,12 @@ bool DiscFile::Write(std::uint32_t lba, std::span<const std::uint8_t> in) {
     return true;
 }
 
-bool DiscFile::Truncate(std::uint64_t sectors) { return ::ftruncate(m_fd, OffsetOf(sectors)) == 0; }
+bool DiscFile::Truncate(std::uint64_t sectors) {
+    return ::ftruncate(m_fd, OffsetOf(sectors)) == 0;
+}
 
-bool DiscFile::Flush() { return ::fdatasync(m_fd) == 0; }
+bool DiscFile::Flush() {
+    return ::fdatasync(m_fd) == 0;
+}
 
 } // namespace lorvane::recorder

@@ -46,8 +46,7 @@ struct ProcessRecorder {
             std::error_code ignored;
             if (disc.has_parent_path()) std::filesystem::create_directories(disc.parent_path(), ignored);
             recorder.AddDrive(lorvane::recorder::DriveIdentity{}, disc);
-        } catch (const std::exception&) {
-        }
+        } catch (const std::exception&) {}
     }
     VirtualRecorder recorder;
 };

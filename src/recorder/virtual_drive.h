@@ -29,7 +29,7 @@ struct DriveState {
     transport::Clock& clock;
     DiscFile disc;
     TrayState tray = TrayState::Closed;
-    std::unique_ptr<Medium> medium; // nullptr: no disc in the tray
+    std::unique_ptr<Medium> medium;         // nullptr: no disc in the tray
     std::vector<std::uint8_t> pendingSense; // of the last failed command; empty when none
 
     // Why medium-access commands fail right now: 2/3A/02 tray open, 2/3A/01 tray closed and empty,
@@ -63,7 +63,7 @@ public:
     void ClearCommands();
 
     TrayState Tray() const;
-    void OpenTray();  // the medium stays in the tray
+    void OpenTray(); // the medium stays in the tray
     void CloseTray();
     // Puts a disc in the tray and closes it; nullptr empties the tray.
     void LoadMedium(std::unique_ptr<Medium> medium);

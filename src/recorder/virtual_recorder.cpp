@@ -53,12 +53,14 @@ struct VirtualRecorder::Impl {
 
     std::uint8_t AdapterCountLocked() const {
         std::uint8_t count = 0;
-        for (const auto& drive : drives) count = std::max<std::uint8_t>(count, static_cast<std::uint8_t>(drive->Adapter() + 1));
+        for (const auto& drive : drives)
+            count = std::max<std::uint8_t>(count, static_cast<std::uint8_t>(drive->Adapter() + 1));
         return count;
     }
     VirtualDrive* FindLocked(std::uint8_t adapter, std::uint8_t target, std::uint8_t lun) const {
         for (const auto& drive : drives)
-            if (drive->Adapter() == adapter && drive->Target() == target && drive->Lun() == lun) return drive.get();
+            if (drive->Adapter() == adapter && drive->Target() == target && drive->Lun() == lun)
+                return drive.get();
         return nullptr;
     }
     // A drive that still answers at that address.
@@ -194,7 +196,8 @@ std::uint32_t VirtualRecorder::SendCommand(void* srb) {
         return m_impl->HostAdapterInquiry(*static_cast<transport::SrbHostAdapterInquiry*>(srb));
     case transport::srbcmd::kGetDeviceType:
         return m_impl->GetDeviceType(*static_cast<transport::SrbGetDeviceType*>(srb));
-    case transport::srbcmd::kExecuteScsi: return m_impl->Execute(*static_cast<transport::SrbExecuteScsi*>(srb));
+    case transport::srbcmd::kExecuteScsi:
+        return m_impl->Execute(*static_cast<transport::SrbExecuteScsi*>(srb));
     case transport::srbcmd::kAbort: return m_impl->Abort(*static_cast<transport::SrbAbort*>(srb));
     case transport::srbcmd::kGetDiskInfo:
         return header->status = ts::kPending; // not answered: the caller falls back to what it knows
@@ -202,9 +205,13 @@ std::uint32_t VirtualRecorder::SendCommand(void* srb) {
     }
 }
 
-void VirtualRecorder::Install(VirtualRecorder* recorder) { g_installed.store(recorder); }
+void VirtualRecorder::Install(VirtualRecorder* recorder) {
+    g_installed.store(recorder);
+}
 
-VirtualRecorder* VirtualRecorder::Installed() { return g_installed.load(); }
+VirtualRecorder* VirtualRecorder::Installed() {
+    return g_installed.load();
+}
 
 transport::ProviderEntryPoints VirtualRecorder::EntryPoints() {
     return {.getSupportInfo = &InstalledGetSupportInfo, .sendCommand = &InstalledSendCommand};

@@ -32,10 +32,10 @@ enum class FaultKind {
 
 struct Fault {
     FaultKind kind = FaultKind::CheckCondition;
-    std::optional<std::uint8_t> opcode;  // only commands with this operation code; any when empty
-    std::vector<std::uint8_t> sense;     // CheckCondition: raw sense bytes, any content, up to 32
-    int skip = 0;                        // let this many matching commands pass first
-    int times = 1;                       // fail this many matching commands; -1 = every one
+    std::optional<std::uint8_t> opcode; // only commands with this operation code; any when empty
+    std::vector<std::uint8_t> sense;    // CheckCondition: raw sense bytes, any content, up to 32
+    int skip = 0;                       // let this many matching commands pass first
+    int times = 1;                      // fail this many matching commands; -1 = every one
 };
 
 // Fixed-format sense data (70h) with the given key, ASC and ASCQ.
