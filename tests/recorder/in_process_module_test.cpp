@@ -2,6 +2,7 @@
 
 #include "recorder_test_support.h"
 #include "support/fake_clock.h"
+#include "transport/aspi.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -96,6 +97,25 @@ TEST_F(InProcessModuleTest, DestroyedRecorderUninstallsItself) {
     own.reset();
     EXPECT_EQ(VirtualRecorder::Installed(), nullptr);
     EXPECT_EQ(VirtualRecorder::EntryPoints().getSupportInfo(), 0xE800u);
+}
+
+// The transport's own road: InitASPI without preferring the built-in layer opens the manager module
+// from the current folder and takes its two entry points.
+TEST_F(InProcessModuleTest, TransportSelectsTheInstalledRecorderAsTheManager) {
+    recorder.AddDrive({}, scratch.File("a.img"));
+    VirtualRecorder::Install(&recorder);
+    transport::SetModuleLoader(&loader);
+    ASSERT_TRUE(transport::InitASPI(false));
+    EXPECT_EQ(transport::ASPILayerName(), transport::kManagerLayerName);
+    EXPECT_EQ(loader.OpenCount(), 1);
+    EXPECT_EQ(transport::GetASPI32SupportInfo(), 0x0101u);
+    Bytes buffer(36);
+    auto srb = MakeExecute(0, 0, {0x12, 0, 0, 0, 36, 0}, transport::srbflag::kRead, buffer.data(), 36);
+    EXPECT_EQ(transport::SendASPI32Command(&srb), ts::kComplete);
+    EXPECT_EQ(buffer, kInquiry36);
+    transport::FreeASPI();
+    EXPECT_EQ(loader.OpenCount(), 0);
+    transport::SetModuleLoader(nullptr);
 }
 
 // The built module, loaded the way the transport loads a manager.
