@@ -60,6 +60,7 @@ public:
     // The disc file holds the medium's sectors (created when missing).
     VirtualDrive& AddDrive(const DriveIdentity& identity, const std::filesystem::path& discFile,
                            std::uint8_t adapter = 0, std::optional<std::uint8_t> target = std::nullopt);
+    // The drive at that address, also after it vanished (so tests can still inspect it); nullptr when none.
     VirtualDrive* FindDrive(std::uint8_t adapter, std::uint8_t target, std::uint8_t lun);
     std::size_t DriveCount() const;
     std::uint8_t AdapterCount() const; // highest adapter with a drive + 1
