@@ -64,16 +64,8 @@ void UseManagerModule(ModuleLoader& loader, void* module) {
     g_state.initialised = true;
 }
 
-// At process end: free the module and close the built-in layer's drive handles.
 struct ProcessEnd {
-    ~ProcessEnd() {
-        if (g_state.library != nullptr && g_moduleLoader != nullptr) g_moduleLoader->Close(g_state.library);
-        g_state.library = nullptr;
-        g_state.initialised = false;
-        g_state.entry = {};
-        g_state.layerName.clear();
-        PassThroughClose();
-    }
+    ~ProcessEnd() { CloseTransport(); }
 };
 ProcessEnd g_processEnd;
 
@@ -95,7 +87,9 @@ const TransportState& Transport() {
 
 bool InitASPI(bool useBuiltIn) {
     // Windows needed its critical-error boxes suppressed here; Linux has no such mode.
-    if (useBuiltIn && PassThroughScan() >= 1) UseBuiltInLayer();
+    // A manager module already in use stays in use: switching away from it here would leave it
+    // loaded behind the built-in layer, and a later FreeASPI would then unload the wrong provider.
+    if (useBuiltIn && !g_state.initialised && PassThroughScan() >= 1) UseBuiltInLayer();
     if (!g_state.initialised) {
         ModuleLoader& loader = CurrentLoader();
         void* module = TryOpen(loader, kModuleInCurrentFolder);
@@ -131,6 +125,16 @@ void FreeASPI() {
     if (g_moduleLoader != nullptr) g_moduleLoader->Close(g_state.library);
     g_state.library = nullptr;
     g_moduleLoader = nullptr;
+}
+
+void CloseTransport() {
+    if (g_state.library != nullptr && g_moduleLoader != nullptr) g_moduleLoader->Close(g_state.library);
+    g_state.library = nullptr;
+    g_moduleLoader = nullptr;
+    g_state.initialised = false;
+    g_state.entry = {};
+    g_state.layerName.clear();
+    PassThroughClose();
 }
 
 bool ASPIInitialized() {

@@ -52,6 +52,9 @@ extern std::atomic<bool> KeepDriveOpen;
 [[nodiscard]] bool InitASPI(bool useBuiltIn); // may raise AssertionFailure for a module without entry points
 void ResetASPI();
 void FreeASPI();
+// What happens at process end: frees the module, clears the layer name and closes the built-in layer
+// with its drive handles, leaving no provider. Also lets tests start from a clean state.
+void CloseTransport();
 bool ASPIInitialized();
 const std::string& ASPILayerName();
 

@@ -21,12 +21,12 @@ namespace lorvane::testing {
 
 // What one fake drive does with a command other than INQUIRY.
 struct FakeReply {
-    bool ioctlFails = false;         // ioctl(SG_IO) itself returns -1: nothing else below is reported
-    std::uint8_t scsiStatus = 0;     // SAM status byte, 02h = CHECK CONDITION
-    std::uint16_t hostStatus = 0;    // DID_* value (DID_TIME_OUT 03h, DID_NO_CONNECT 01h, DID_BAD_TARGET 04h)
-    std::uint16_t driverStatus = 0;  // DRIVER_* value (DRIVER_SENSE 08h)
-    std::vector<std::uint8_t> sense; // returned sense bytes, cut to the request's room
-    std::vector<std::uint8_t> data;  // data-in bytes, cut to the request's data length
+    bool ioctlFails = false;        // ioctl(SG_IO) itself returns -1: nothing else below is reported
+    std::uint8_t scsiStatus = 0;    // SAM status byte, 02h = CHECK CONDITION
+    std::uint16_t hostStatus = 0;   // DID_* value (DID_TIME_OUT 03h, DID_NO_CONNECT 01h, DID_BAD_TARGET 04h)
+    std::uint16_t driverStatus = 0; // DRIVER_* value (DRIVER_SENSE 08h)
+    std::vector<std::uint8_t> sense{}; // returned sense bytes, cut to the request's room
+    std::vector<std::uint8_t> data{};  // data-in bytes, cut to the request's data length
 };
 
 // One request as the fake kernel saw it (copies, so it stays valid after the call).
