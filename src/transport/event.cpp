@@ -29,8 +29,7 @@ void CompletionEvent::Set() {
 void CompletionEvent::Reset() {
     if (m_fd <= 0) return;
     eventfd_t value = 0;
-    while (::eventfd_read(m_fd, &value) == 0) {
-    }
+    while (::eventfd_read(m_fd, &value) == 0) {}
 }
 
 bool CompletionEvent::IsSet() const {
