@@ -38,8 +38,8 @@ inline constexpr std::uint8_t kNoAdapters = 0xE8; // GetASPI32SupportInfo bits 8
 } // namespace srbstatus
 
 namespace srbflag {
-inline constexpr std::uint8_t kDataIn = 0x08;     // drive to host
-inline constexpr std::uint8_t kDataOut = 0x10;    // host to drive
+inline constexpr std::uint8_t kDataIn = 0x08;      // drive to host
+inline constexpr std::uint8_t kDataOut = 0x10;     // host to drive
 inline constexpr std::uint8_t kEventNotify = 0x40; // completion signalled through the event handle
 inline constexpr std::uint8_t kNoData = kEventNotify;
 inline constexpr std::uint8_t kRead = kEventNotify | kDataIn;   // 48h
