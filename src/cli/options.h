@@ -1,0 +1,33 @@
+#pragma once
+// Parsing of lorvane-cli's command line: the options every verb shares, then the verb and its operands.
+
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace lorvane::cli {
+
+struct CommonOptions {
+    bool log = false;                    // --log
+    std::optional<std::string> discFile; // --virtual FILE
+    std::optional<std::string> device;   // -d DEVICE
+};
+
+struct Invocation {
+    CommonOptions common;
+    std::string verb;
+    std::vector<std::string> operands;
+    bool help = false;
+};
+
+struct UsageError {
+    std::string message;
+};
+
+// Options may stand before or after the verb; "--" ends option parsing.
+std::variant<Invocation, UsageError> ParseCommandLine(const std::vector<std::string>& args);
+
+std::string UsageText();
+
+} // namespace lorvane::cli
