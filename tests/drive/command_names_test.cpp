@@ -25,7 +25,7 @@ TEST(CommandNames, NamedCodesAreTwentyTwoCharactersAndOthersTheirHexDigits) {
         {0xFF, "FF"},
     };
     for (const auto& [code, name] : kCases) {
-        SCOPED_TRACE(testing::Message() << "opcode " << std::hex << +code);
+        SCOPED_TRACE(::testing::Message() << "opcode " << std::hex << +code);
         EXPECT_EQ(CommandNames()[code], name);
     }
 }

@@ -55,7 +55,7 @@ TEST(StatusText, NamesEveryStatusAndHostTargetCombination) {
         {0x05, 0x00, 0x00, "UNKNOWN"},
     };
     for (const auto& [status, host, target, text] : kCases) {
-        SCOPED_TRACE(testing::Message() << std::hex << +status << "/" << +host << "/" << +target);
+        SCOPED_TRACE(::testing::Message() << std::hex << +status << "/" << +host << "/" << +target);
         EXPECT_EQ(StatusText(status, host, target), text);
     }
 }
@@ -93,7 +93,7 @@ TEST(SenseKeyText, DecodesFixedFormatKeysAndTheFlagsOfKeyZero) {
         {Fixed(0x01, 0x05), "UNKNOWN"},
     };
     for (const auto& [sense, text] : kCases) {
-        SCOPED_TRACE(testing::Message() << std::hex << +sense[0] << "/" << +sense[2]);
+        SCOPED_TRACE(::testing::Message() << std::hex << +sense[0] << "/" << +sense[2]);
         EXPECT_EQ(SenseKeyText(sense), text);
     }
 }
@@ -126,7 +126,7 @@ TEST(SenseCodeText, GivesTheStandardDescriptionsAndTheShortenedOnes) {
         {0x00, 0x01, "0,1"},
     };
     for (const auto& [asc, ascq, text] : kCases) {
-        SCOPED_TRACE(testing::Message() << std::hex << +asc << "/" << +ascq);
+        SCOPED_TRACE(::testing::Message() << std::hex << +asc << "/" << +ascq);
         EXPECT_EQ(SenseCodeText(asc, ascq), text);
     }
 }
