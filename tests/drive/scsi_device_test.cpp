@@ -296,7 +296,7 @@ TEST_F(DeviceTest, AddressesTheSrbAndPutsTheLunIntoCdbByteOne) {
         EXPECT_EQ(sent.cdb[1], 0x7F); // LUN 3 in bits 5-7, the caller's bits 0-4 kept
         EXPECT_EQ(sent.eventHandle != 0, event);
         EXPECT_EQ(srb.header.status, 0x01);
-        EXPECT_EQ(srb.eventHandle, 0u); // the event is gone once the call returns
+        EXPECT_EQ(std::uintptr_t{srb.eventHandle}, 0u); // the event is gone once the call returns
     }
 }
 
