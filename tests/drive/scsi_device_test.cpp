@@ -146,8 +146,10 @@ template <class Fn> void* AsSymbol(Fn fn) {
 // Hands the scripted entry points to InitASPI as if they were the manager module.
 class ScriptLoader final : public ModuleLoader {
 public:
+    bool withoutEntryPoints = false;
     void* Open(const std::string&) override { return &m_token; }
     void* Symbol(void*, const char* name) override {
+        if (withoutEntryPoints) return nullptr;
         if (std::strcmp(name, kGetSupportInfoName) == 0) return AsSymbol(&ScriptSupportInfo);
         if (std::strcmp(name, kSendCommandName) == 0) return AsSymbol(&ScriptSend);
         return nullptr;
@@ -298,6 +300,27 @@ TEST_F(DeviceTest, AddressesTheSrbAndPutsTheLunIntoCdbByteOne) {
         EXPECT_EQ(srb.header.status, 0x01);
         EXPECT_EQ(std::uintptr_t{srb.eventHandle}, 0u); // the event is gone once the call returns
     }
+}
+
+TEST_F(DeviceTest, AModuleWithoutEntryPointsIsAFailedStartNotACrash) {
+    auto& dev = MakeDevice();
+    CloseTransport();
+    loader.withoutEntryPoints = true;
+    EXPECT_FALSE(dev.InitTransport(false));
+    EXPECT_FALSE(dev.ASPIInitialized());
+    EXPECT_TRUE(dev.DeviceList.empty());
+    loader.withoutEntryPoints = false;
+}
+
+TEST_F(DeviceTest, ADataLengthWithoutABufferLogsNoData) {
+    auto& dev = Selected();
+    script.command = [](SrbExecuteScsi& s) { Fail(s, 0x04, 0x00, 0x02, Sense(0x03, 0x11, 0x00)); };
+    SrbExecuteScsi srb = Command({0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 0x48, nullptr, 2048);
+    dev.ExecuteCommand(srb, 10000);
+    ASSERT_EQ(sink.lines.size(), 1u);
+    EXPECT_EQ(sink.lines[0], "<<< READ (10)              (28) {48|0A} - 0:0:0 <04> [0800] "
+                             "00 00 00 00 00 00 00 01 00 00 00 00 00 00 00  | "
+                             "= 00 02 70 03 ASC:11,ASQ:00 MEDIUM ERROR (UNRECOVERED READ ERROR)");
 }
 
 TEST_F(DeviceTest, OperationCodeFFIsNotSentAndCountsAsDone) {
