@@ -29,8 +29,14 @@ public:
     void PutLe16(std::size_t at, std::uint16_t v) { Put(at, v, 2, Order::Little); }
     void PutLe32(std::size_t at, std::uint32_t v) { Put(at, v, 4, Order::Little); }
     // ISO 9660 both-byte fields: little-endian copy first, then big-endian.
-    void PutBoth16(std::size_t at, std::uint16_t v) { PutLe16(at, v); PutBe16(at + 2, v); }
-    void PutBoth32(std::size_t at, std::uint32_t v) { PutLe32(at, v); PutBe32(at + 4, v); }
+    void PutBoth16(std::size_t at, std::uint16_t v) {
+        PutLe16(at, v);
+        PutBe16(at + 2, v);
+    }
+    void PutBoth32(std::size_t at, std::uint32_t v) {
+        PutLe32(at, v);
+        PutBe32(at + 4, v);
+    }
 
 private:
     enum class Order { Little, Big };
@@ -51,7 +57,9 @@ public:
     std::uint16_t GetBe16(std::size_t at) const { return static_cast<std::uint16_t>(Get(at, 2, Order::Big)); }
     std::uint32_t GetBe24(std::size_t at) const { return Get(at, 3, Order::Big); }
     std::uint32_t GetBe32(std::size_t at) const { return Get(at, 4, Order::Big); }
-    std::uint16_t GetLe16(std::size_t at) const { return static_cast<std::uint16_t>(Get(at, 2, Order::Little)); }
+    std::uint16_t GetLe16(std::size_t at) const {
+        return static_cast<std::uint16_t>(Get(at, 2, Order::Little));
+    }
     std::uint32_t GetLe32(std::size_t at) const { return Get(at, 4, Order::Little); }
     std::size_t size() const { return m_in.size(); }
 
