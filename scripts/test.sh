@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what the build needs, then builds and runs every test: the warnings-as-errors build and the
-# AddressSanitizer + UndefinedBehaviorSanitizer build. Pass --fast to run only the first.
+# Installs what the build needs, then builds and runs every test: the warnings-as-errors build, the
+# AddressSanitizer + UndefinedBehaviorSanitizer build and the ThreadSanitizer build. Pass --fast to run
+# only the first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,4 +20,5 @@ run_preset() {
 run_preset ci
 if [ "${1:-}" != "--fast" ]; then
     run_preset asan
+    run_preset tsan
 fi
