@@ -5,6 +5,7 @@
 #include "recorder/command.h"
 #include "recorder/disc_file.h"
 #include "recorder/fault_injector.h"
+#include "recorder/mechanics.h"
 #include "recorder/medium.h"
 #include "recorder/virtual_recorder.h"
 #include "transport/clock.h"
@@ -23,7 +24,7 @@ namespace lorvane::recorder {
 struct DriveState {
     DriveState(const DriveIdentity& driveIdentity, transport::Clock& driveClock,
                const std::filesystem::path& discFile)
-        : identity(driveIdentity), clock(driveClock), disc(discFile) {}
+        : identity(driveIdentity), clock(driveClock), disc(discFile), mechanics(driveIdentity.model) {}
 
     DriveIdentity identity;
     transport::Clock& clock;
@@ -31,6 +32,7 @@ struct DriveState {
     TrayState tray = TrayState::Closed;
     std::unique_ptr<Medium> medium;         // nullptr: no disc in the tray
     std::vector<std::uint8_t> pendingSense; // of the last failed command; empty when none
+    DriveMechanics mechanics;               // speeds and the drive buffer
 
     // Why medium-access commands fail right now: 2/3A/02 tray open, 2/3A/01 tray closed and empty,
     // or the medium's own not-ready reason; nullopt when the unit is ready.

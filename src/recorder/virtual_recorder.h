@@ -3,6 +3,7 @@
 // drive's side. It shares nothing with the drive component but the request-block layouts and the
 // clock, so a fault in the component cannot hide behind the same fault in its test double.
 
+#include "recorder/mechanics.h"
 #include "transport/aspi.h"
 #include "transport/clock.h"
 #include "transport/srb.h"
@@ -21,6 +22,7 @@ struct DriveIdentity {
     std::string product = "VIRTUAL RECORDER"; // bytes 16-31, space-padded to 16
     std::string revision = "1.00";            // bytes 32-35, space-padded to 4
     std::uint8_t peripheralType = 5;          // INQUIRY byte 0: 5 CD/DVD, 4 write-once
+    DriveModel model;                         // capabilities, speeds, buffer
 };
 
 enum class FaultKind {

@@ -1,0 +1,28 @@
+#pragma once
+// The media the virtual recorder takes, and how a drive's disc file becomes the disc in its tray.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace lorvane::recorder {
+
+class VirtualDrive;
+
+enum class MediumKind { None, CdRom, CdR, CdRw, DvdRom, DvdR, DvdRw, DvdPlusR, DvdPlusRw, DvdRam };
+
+// "none", "cd-rom", "cd-r", "cd-rw", "dvd-rom", "dvd-r", "dvd-rw", "dvd+r", "dvd+rw", "dvd-ram".
+std::optional<MediumKind> MediumKindFromName(std::string_view name);
+std::string_view MediumKindName(MediumKind kind);
+
+// Puts the disc held by the drive's disc file into its tray:
+// - CdRom or DvdRom with a disc file that has content: that file as a pressed disc;
+// - a disc file that is new (missing or empty, no saved state): a blank medium of the given kind
+//   (CD-R when none is given), its state saved beside the file;
+// - a disc file with saved state and no kind given: the saved medium as it was left;
+// - None: an empty tray.
+// Returns the reason when the choice contradicts the file (for example a blank kind asked for a file
+// that already holds another disc); nullopt on success.
+std::optional<std::string> InsertDisc(VirtualDrive& drive, std::optional<MediumKind> kind);
+
+} // namespace lorvane::recorder
