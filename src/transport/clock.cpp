@@ -41,6 +41,21 @@ bool Clock::WaitForEvent(int eventFd, std::chrono::milliseconds timeout) {
     }
 }
 
+ScaledClock::ScaledClock(unsigned factor)
+    : m_factor(factor == 0 ? 1 : factor), m_start(std::chrono::steady_clock::now()) {}
+
+Clock::TimePoint ScaledClock::Now() const {
+    return m_start + (std::chrono::steady_clock::now() - m_start) * m_factor;
+}
+
+void ScaledClock::SleepFor(std::chrono::milliseconds duration) {
+    const auto real = std::chrono::duration_cast<std::chrono::microseconds>(duration) / m_factor;
+    if (real.count() > 0)
+        std::this_thread::sleep_for(real);
+    else
+        std::this_thread::yield();
+}
+
 Clock& SystemClock() {
     static RealClock clock;
     return clock;

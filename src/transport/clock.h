@@ -20,4 +20,18 @@ public:
 // The real clock (steady_clock, real sleeps, poll(2) for events). Lives for the whole process.
 Clock& SystemClock();
 
+// Real time sped up by a factor: a sleep of N ms lasts N/factor ms and Now() runs factor times as fast.
+// The command-line tool runs the virtual recorder on it, so an hour-long blank of a disc file takes
+// seconds while every wait keeps its proportions.
+class ScaledClock final : public Clock {
+public:
+    explicit ScaledClock(unsigned factor);
+    TimePoint Now() const override;
+    void SleepFor(std::chrono::milliseconds duration) override;
+
+private:
+    unsigned m_factor;
+    TimePoint m_start;
+};
+
 } // namespace lorvane::transport
