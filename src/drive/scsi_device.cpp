@@ -1,6 +1,7 @@
 #include "drive/scsi_device.h"
 
 #include "drive/command_names.h"
+#include "drive/erase_thread.h"
 #include "drive/opcodes.h"
 #include "transport/aspi.h"
 #include "transport/byte_order.h"
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cmath>
 #include <cstdio>
 #include <mutex>
@@ -172,6 +174,9 @@ TSCSIDevice::TSCSIDevice(transport::Clock& clock) : m_clock(&clock) {
 }
 
 TSCSIDevice::~TSCSIDevice() {
+    // The erase thread works for this device: it must not outlive it.
+    if (m_eraseThread) m_eraseThread->RequestStop();
+    JoinEraseThread();
     std::scoped_lock lock(LinkLock());
     if (m_debugWindow) m_debugWindow->Unregister(this);
     m_debugWindow = nullptr;
@@ -268,6 +273,19 @@ int TSCSIDevice::ExecuteCommand(SrbExecuteScsi& srb, int timeoutMs) {
         LogFailure(srb);
     }
     return 1;
+}
+
+std::uint8_t TSCSIDevice::Run(std::span<const std::uint8_t> cdb, std::uint8_t flags, std::uint8_t* data,
+                              std::uint32_t length, int timeoutMs) {
+    assert(cdb.size() <= kCdbAreaLength);
+    SrbExecuteScsi srb{};
+    srb.header.flags = flags;
+    srb.dataLength = data == nullptr ? 0 : length;
+    srb.dataBuffer = srb.dataLength == 0 ? nullptr : data;
+    srb.cdbLength = static_cast<std::uint8_t>(cdb.size());
+    std::copy(cdb.begin(), cdb.end(), srb.cdb);
+    ExecuteCommand(srb, timeoutMs);
+    return srb.header.status;
 }
 
 void TSCSIDevice::LogFailure(const SrbExecuteScsi& srb) {

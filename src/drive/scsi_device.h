@@ -2,6 +2,7 @@
 // TSCSIDevice: the drive-control component. It finds the CD/DVD drives the transport reaches, selects
 // one, sends every MMC command through ExecuteCommand and keeps the diagnostic log.
 
+#include "drive/disc_info.h"
 #include "drive/sense.h"
 #include "transport/clock.h"
 #include "transport/srb.h"
@@ -10,6 +11,8 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -17,6 +20,7 @@
 namespace lorvane::drive {
 
 class TSCSIDevice;
+class TEraseThread;
 
 // A text control that receives the component's log lines. When a sink is destroyed, every device
 // that points at it forgets it, so no device ever writes to a dead sink.
@@ -92,6 +96,19 @@ struct CapabilitiesPage {
 // x = kB/s / 176.46, rounded to the nearest integer, halves to even.
 std::uint16_t SpeedX(std::uint32_t kBs);
 
+// The speed sent to the drive for x: x * 177 kB/s, FFFFh (the drive's maximum) for 0; nullopt when
+// the product does not fit SET CD SPEED's 16-bit field.
+std::optional<std::uint16_t> SpeedKBs(std::uint16_t x);
+
+// The DVD recording time stamp: the date-time (days since 1899-12-30, local time) as the 14
+// characters "yyyymmddhhnnss".
+std::string DvdTimestampText(double when);
+
+// The write parameters page (MMC mode page 05h) as this system sends it: page code, page length and
+// 50 parameter bytes, plus the two bytes after it as the drive reported them.
+inline constexpr std::size_t kWriteParametersCopyLength = 54;
+inline constexpr std::size_t kWriteParametersListLength = 60; // 8-byte header + 52 page bytes
+
 class TSCSIDevice {
 public:
     using TOnDebugMsg =
@@ -140,6 +157,82 @@ public:
     std::uint16_t MaxWriteSpeedX();
     std::uint16_t MaxReadSpeedX();
     std::uint16_t CurrentWriteSpeedX();
+    // SET CD SPEED with x * 177 kB/s (0 = maximum, FFFFh). A speed whose kB/s do not fit 16 bits
+    // is a range error: nothing is sent and the result is false.
+    [[nodiscard]] bool SetSpeeds(std::uint16_t readX, std::uint16_t writeX);
+    // The write speed to use: sends SetSpeeds (ReadSpeed, x), then stores x whatever the drive said.
+    void SetWriteSpeed(std::uint16_t x);
+    std::uint16_t WriteSpeed() const { return m_writeSpeed; }
+    // SET STREAMING with the caller's performance descriptor (MMC; 28 bytes from the writers).
+    [[nodiscard]] bool SetStreaming(std::span<const std::uint8_t> descriptor);
+    // READ BUFFER CAPACITY into DeviceBufferSize / DeviceFreeBufferSize; on failure the free size is 0.
+    [[nodiscard]] bool ReadBufferCapacity();
+
+    // Disc and track information.
+    [[nodiscard]] bool ReadDiscInformation(std::span<std::uint8_t> buffer, std::uint8_t length);
+    [[nodiscard]] bool ReadDiscInformation(); // 56 bytes into DiscInformation()
+    const std::array<std::uint8_t, kDiscInformationLength>& DiscInformation() const { return m_discInfo; }
+    // Into TrackInfo(), which is cleared first. Track kInvisibleTrack addresses the incomplete track.
+    [[nodiscard]] bool ReadTrackInformation(std::uint8_t track);
+    const TrackInformation& TrackInfo() const { return m_trackInfo; }
+    [[nodiscard]] bool ReadTOC(std::uint8_t format, std::span<std::uint8_t> buffer, std::uint8_t length,
+                               std::uint8_t trackOrSession, bool msf, std::uint8_t control);
+    // The outputs are written only on success.
+    [[nodiscard]] bool ReadCapacity(std::uint32_t& lastLba, std::uint32_t& blockLength);
+    [[nodiscard]] bool ReadFormatCapacities(std::uint32_t& blocks);
+    // READ (10) of count sectors; never transfers more than the buffer holds.
+    [[nodiscard]] bool ReadSectors(std::uint32_t lba, std::uint16_t count, std::span<std::uint8_t> buffer);
+    std::uint8_t GetLastSession(); // last complete session number, 0 when unknown
+    std::uint8_t GetMediumType();  // medium index (never 8)
+    bool IsDiscErasable();
+    TDisc GetDiscInfo();
+    std::uint32_t GetNextWritableAddress();
+    std::uint32_t GetFreeBlocks();
+    std::uint32_t GetDiscCapacity(); // FFFFFFFFh never comes back: the last fallback always answers
+    const std::array<std::uint8_t, kAtipLength>& Atip() const { return m_atip; }
+    const std::array<std::uint8_t, kConfigurationLength>& ConfigurationReply() const {
+        return m_configuration;
+    }
+
+    // Unit control.
+    [[nodiscard]] bool TestUnitReady(int timeoutMs = 5000);
+    [[nodiscard]] bool RezeroUnit();
+    [[nodiscard]] bool RequestSense(std::span<std::uint8_t> buffer, std::uint8_t length);
+    [[nodiscard]] bool LoadMedium(bool eject); // START STOP UNIT: eject, or load and start
+    [[nodiscard]] bool PreventMediumRemoval(bool allow);
+    // Waits until the drive is ready; false once the time budget is spent.
+    [[nodiscard]] bool WaitUnitReady(int totalMs, int stepMs);
+    const std::array<std::uint8_t, kRequestSenseLength>& RequestSenseBuffer() const { return m_requestSense; }
+
+    // Recording commands.
+    [[nodiscard]] bool ModeSelect(std::span<const std::uint8_t> data); // at most 255 bytes
+    [[nodiscard]] bool SetWriteParameters(bool testWrite, bool underrun, std::uint8_t mediumIndex);
+    const std::array<std::uint8_t, kWriteParametersCopyLength>& WriteParametersPage() const {
+        return m_writeParameters;
+    }
+    [[nodiscard]] bool SendOPC();
+    [[nodiscard]] bool ReserveTrack(std::uint32_t blocks);
+    [[nodiscard]] bool SendDVDStructure(std::uint8_t format, std::span<const std::uint8_t> data);
+    [[nodiscard]] bool SendDVDTimestamp(double when);
+    [[nodiscard]] bool SendCueSheet(std::span<const std::uint8_t> cueSheet); // at most 65535 bytes
+    // WRITE (10); a negative LBA goes as its two's complement. False when nothing could be sent.
+    [[nodiscard]] bool WriteSectors(std::int32_t lba, std::uint16_t count, std::uint8_t flags,
+                                    std::span<const std::uint8_t> buffer);
+    [[nodiscard]] bool SyncCache(int timeoutMs, bool immediate);
+    [[nodiscard]] bool CloseTrackSession(bool closeTrack, bool immediate, bool finalizeDvdPlusR);
+    [[nodiscard]] bool FormatUnit(std::uint8_t cdb1, std::span<const std::uint8_t, 16> parameterList);
+
+    // Erase. EraseDisc says whether the BLANK / FORMAT UNIT was accepted; a second erase while one
+    // runs on this device is refused.
+    using TEraseDoneEvent = std::function<void(TSCSIDevice* sender, bool withError)>;
+    [[nodiscard]] bool EraseDisc(bool quick);
+    bool Erasing() const { return m_erasing; }
+    int EraseProgress() const;
+    // Blocks until a running erase thread has ended (it ends by itself). The destructor calls it after
+    // asking the thread to stop early; a derived component whose event handlers touch its own parts
+    // calls it in its own destructor.
+    void JoinEraseThread();
+    TEraseDoneEvent OnEraseDone; // success raised on the erase thread, refusal on the caller's
 
     // The current device's address; kNoDevice when none is selected.
     std::uint8_t Adapter() const { return m_adapter; }
@@ -168,7 +261,9 @@ public:
     std::atomic<std::uint32_t> DeviceBufferSize{0};     // written by the writer, shown by the window
     std::atomic<std::uint32_t> DeviceFreeBufferSize{0}; // written by the writer, shown by the window
     std::uint16_t ReadSpeed = 0;
-    std::uint16_t WriteSpeed = 0;
+    bool PerformOPC = false;
+    bool FinalizeTrack = false;
+    bool WritePostGap = false;
     bool QuirkSlowLeadOut = false;
     bool QuirkNoFinalize = false;
     bool QuirkUnderrun = false;
@@ -185,6 +280,16 @@ private:
     int InquireAdapter(std::uint8_t adapter);
     void LogFailure(const transport::SrbExecuteScsi& srb);
     std::string DeviceStringForCurrent();
+    // Sends one command; returns the SRB status (01h success, 00h when nothing could be sent).
+    std::uint8_t Run(std::span<const std::uint8_t> cdb, std::uint8_t flags, std::uint8_t* data,
+                     std::uint32_t length, int timeoutMs);
+    bool RunOk(std::span<const std::uint8_t> cdb, std::uint8_t flags, std::uint8_t* data,
+               std::uint32_t length, int timeoutMs) {
+        return Run(cdb, flags, data, length, timeoutMs) == transport::srbstatus::kComplete;
+    }
+    bool IsNotReadyBySense() const;
+    friend class TEraseThread;
+    void EraseThreadFinished() { m_erasing = false; }
 
     transport::Clock* m_clock;
     std::uint8_t m_adapter = kNoDevice;
@@ -194,6 +299,15 @@ private:
     CapabilitiesPage m_capsPage;
     transport::SrbHostAdapterInquiry m_adapterInquiry{};
     bool m_underrunFromPages = false; // the drive's own pages announce underrun protection
+    std::uint16_t m_writeSpeed = 0;
+    std::array<std::uint8_t, kDiscInformationLength> m_discInfo{};
+    TrackInformation m_trackInfo;
+    std::array<std::uint8_t, kConfigurationLength> m_configuration{};
+    std::array<std::uint8_t, kAtipLength> m_atip{};
+    std::array<std::uint8_t, kRequestSenseLength> m_requestSense{};
+    std::array<std::uint8_t, kWriteParametersCopyLength> m_writeParameters{};
+    std::atomic<bool> m_erasing{false};          // set by EraseDisc, cleared by the erase thread
+    std::unique_ptr<TEraseThread> m_eraseThread; // only the thread that calls EraseDisc touches it
 
     DebugTextSink* m_debugWindow = nullptr; // guarded by the log link lock
 };
