@@ -13,6 +13,7 @@ constexpr std::uint16_t kFastest = 0xFFFF;
 // 1x CD (75 frames of 2352 bytes a second), the drain rate of a drive that has no write speed for
 // the loaded medium kind at all.
 constexpr std::uint16_t kSingleCdKBs = 176;
+constexpr std::uint16_t kSingleDvdKBs = 1385;
 
 const std::vector<std::uint16_t> kNoSpeeds;
 
@@ -44,8 +45,10 @@ std::uint16_t RoundWrite(const std::vector<std::uint16_t>& speeds, std::uint16_t
     return best;
 }
 
-std::uint16_t RoundRead(std::uint16_t maxRead, std::uint16_t requested) {
-    return requested == kFastest ? maxRead : std::min(requested, maxRead);
+// Read speeds go down to 1x of the medium kind and no further.
+std::uint16_t RoundRead(std::uint16_t maxRead, std::uint16_t slowest, std::uint16_t requested) {
+    if (requested == kFastest) return maxRead;
+    return std::min(std::max(requested, slowest), maxRead);
 }
 
 } // namespace
@@ -67,7 +70,8 @@ std::uint16_t DriveMechanics::WriteSpeedKBs() const {
 }
 
 std::uint16_t DriveMechanics::ReadSpeedKBsFor(std::uint16_t profile) const {
-    return RoundRead(MaxReadFor(m_model, profile), m_requestedReadKBs);
+    return RoundRead(MaxReadFor(m_model, profile), IsDvdProfile(profile) ? kSingleDvdKBs : kSingleCdKBs,
+                     m_requestedReadKBs);
 }
 
 std::uint16_t DriveMechanics::WriteSpeedKBsFor(std::uint16_t profile) const {

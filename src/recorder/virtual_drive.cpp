@@ -1,6 +1,7 @@
 #include "recorder/virtual_drive.h"
 
 #include "recorder/basic_commands.h"
+#include "recorder/mechanics_commands.h"
 
 #include <algorithm>
 #include <cstring>
@@ -21,6 +22,7 @@ VirtualDrive::VirtualDrive(std::mutex& recorderLock, transport::Clock& clock, co
     : m_lock(recorderLock), m_identity(identity), m_discPath(discFile), m_adapter(adapter), m_target(target),
       m_state(identity, clock, discFile) {
     RegisterBasicCommands(m_commands);
+    RegisterMechanicsCommands(m_commands, identity.model);
 }
 
 void VirtualDrive::InjectFault(const Fault& fault) {
