@@ -117,6 +117,8 @@ inline constexpr std::uint16_t kDvdRamSpeedKBs = 177;
 // GET CONFIGURATION reply with one feature descriptor after the 8-byte header.
 namespace config {
 inline constexpr std::size_t kFirstFeature = 8, kFirstFlags = 12;
+inline constexpr std::uint8_t kDvdPlusRwWrite = 0x01; // feature 002Ah byte 4 bit 0 (Write)
+inline constexpr std::uint8_t kDvdRwWrite = 0x02;     // feature 002Fh byte 4 bit 1 (DVD-RW)
 inline constexpr std::uint8_t kRtOne = 2;
 inline constexpr std::uint8_t kReplyLength = 114;
 } // namespace config
@@ -587,7 +589,7 @@ bool TSCSIDevice::ReadCapabilities() {
             const ByteReader reader(features);
             if (reader.GetBe16(config::kFirstFeature) == feature::kDvdPlusRw) {
                 Capabilities |= cap::kReadDvdPlusR | cap::kReadDvdPlusRw;
-                if (reader.GetU8(config::kFirstFlags) == 1)
+                if (reader.GetU8(config::kFirstFlags) & config::kDvdPlusRwWrite)
                     Capabilities |= cap::kWriteDvdPlusR | cap::kWriteDvdPlusRw;
             }
         }
@@ -596,9 +598,10 @@ bool TSCSIDevice::ReadCapabilities() {
                              config::kReplyLength, features)) {
             const ByteReader reader(features);
             if (reader.GetBe16(config::kFirstFeature) == feature::kDvdMinusRWrite) {
-                Capabilities |= cap::kReadDvdR | cap::kReadDvdRw;
-                if (reader.GetU8(config::kFirstFlags) == 1)
-                    Capabilities |= cap::kWriteDvdR | cap::kWriteDvdRw;
+                // The feature itself is "DVD-R/-RW Write": a drive that lists it writes DVD-R. Its
+                // first flag byte is a bit set (40h BUF, 04h test write, 02h DVD-RW), not a count.
+                Capabilities |= cap::kReadDvdR | cap::kReadDvdRw | cap::kWriteDvdR;
+                if (reader.GetU8(config::kFirstFlags) & config::kDvdRwWrite) Capabilities |= cap::kWriteDvdRw;
             }
         }
     }
