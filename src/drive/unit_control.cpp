@@ -81,8 +81,8 @@ bool TSCSIDevice::WaitUnitReady(int totalMs, int stepMs) {
             sleep(stepMs);
             (void)ReadDiscInformation();
             remaining -= stepMs;
-            // A drive that became ready on the last step is ready, whatever the budget says.
-            if (remaining < 0 && IsNotReadyBySense()) return false;
+            // Out of budget: a drive that became ready on the last step is ready all the same.
+            if (remaining < 0) return !IsNotReadyBySense() && TestUnitReady(5000);
         } while (IsNotReadyBySense());
     }
 
