@@ -84,7 +84,7 @@ std::string DvdTimestampText(double when) {
     constexpr std::int64_t kDaysFrom1899To1970 = 25569;
     // Outside years 1-9999 the 14 characters cannot hold the date: clamp to the nearest end.
     constexpr double kFirstDay = -693593.0;    // 0001-01-01
-    constexpr double kLastDay = 2958465.99998; // 9999-12-31 23:59:59
+    constexpr double kLastDay = 2958465.99999; // 9999-12-31 23:59:59
     if (std::isnan(when)) when = 0;
     when = std::clamp(when, kFirstDay, kLastDay);
     const auto ms = static_cast<std::int64_t>(std::llround(when * kMsPerDay));
