@@ -2,6 +2,7 @@
 
 #include "recorder/basic_commands.h"
 #include "recorder/mechanics_commands.h"
+#include "recorder/media_commands.h"
 
 #include <algorithm>
 #include <cstring>
@@ -23,6 +24,7 @@ VirtualDrive::VirtualDrive(std::mutex& recorderLock, transport::Clock& clock, co
       m_state(identity, clock, discFile) {
     RegisterBasicCommands(m_commands);
     RegisterMechanicsCommands(m_commands, identity.model);
+    RegisterMediaCommands(m_commands);
 }
 
 void VirtualDrive::InjectFault(const Fault& fault) {
@@ -73,6 +75,31 @@ void VirtualDrive::LoadMedium(std::unique_ptr<Medium> medium) {
         m_state.tray = TrayState::Closed;
     }
     // the old medium is destroyed outside the lock
+}
+
+void VirtualDrive::ChangeMedium(std::unique_ptr<Medium> medium) {
+    std::unique_ptr<Medium> old;
+    {
+        std::scoped_lock lock(m_lock);
+        old = std::exchange(m_state.medium, std::move(medium));
+        m_state.tray = TrayState::Closed;
+        const std::uint16_t profile = m_state.medium ? m_state.medium->CurrentProfile() : 0;
+        m_state.mechanics.SetMediumProfile(profile);
+        m_state.mechanics.DiscardBuffer(m_state.clock.Now());
+        m_state.writeParameters = DefaultWriteParameters(profile);
+        m_state.mediumChanged = m_state.reportMediumChange;
+    }
+}
+
+void VirtualDrive::SetReportMediumChange(bool on) {
+    std::scoped_lock lock(m_lock);
+    m_state.reportMediumChange = on;
+    if (!on) m_state.mediumChanged = false;
+}
+
+void VirtualDrive::SetModeSenseBlockDescriptor(bool on) {
+    std::scoped_lock lock(m_lock);
+    m_state.modeSenseBlockDescriptor = on;
 }
 
 bool VirtualDrive::HasMedium() const {
@@ -126,6 +153,13 @@ std::uint8_t VirtualDrive::ExecuteLocked(transport::SrbExecuteScsi& srb) {
     } else {
         // SPC: sense data is kept only until the next command, which is REQUEST SENSE or clears it.
         if (opcode != op::kRequestSense) m_state.pendingSense.clear();
+        if (m_state.mediumChanged && opcode != op::kInquiry && opcode != op::kGetConfiguration &&
+            opcode != op::kGetEventStatusNotification) {
+            // SPC-3 5.9.7: the unit attention is reported once, by this command or by REQUEST SENSE.
+            m_state.mediumChanged = false;
+            if (opcode == op::kRequestSense) m_state.pendingSense = FixedSenseBytes(sense::kMediumChanged);
+            else outcome = CommandOutcome::Check(sense::kMediumChanged);
+        }
         CommandContext context{
             .cdb = cdb,
             .dataOut = dataOut ? std::span<const std::uint8_t>(srb.dataBuffer, srb.dataLength)
@@ -134,7 +168,7 @@ std::uint8_t VirtualDrive::ExecuteLocked(transport::SrbExecuteScsi& srb) {
             .drive = m_state,
             .now = m_state.clock.Now(),
         };
-        outcome = Dispatch(context);
+        if (outcome.status == CommandOutcome::Status::Good) outcome = Dispatch(context);
     }
 
     srb.hostStatus = transport::hoststatus::kOk;

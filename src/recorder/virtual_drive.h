@@ -7,6 +7,7 @@
 #include "recorder/fault_injector.h"
 #include "recorder/mechanics.h"
 #include "recorder/medium.h"
+#include "recorder/mode_pages.h"
 #include "recorder/virtual_recorder.h"
 #include "transport/clock.h"
 #include "transport/srb.h"
@@ -33,6 +34,10 @@ struct DriveState {
     std::unique_ptr<Medium> medium;         // nullptr: no disc in the tray
     std::vector<std::uint8_t> pendingSense; // of the last failed command; empty when none
     DriveMechanics mechanics;               // speeds and the drive buffer
+    WriteParameters writeParameters;        // mode page 05h as MODE SELECT last set it
+    bool reportMediumChange = true;         // a disc change raises 6/28/00 as real drives do
+    bool mediumChanged = false;             // that unit attention is still to be reported
+    bool modeSenseBlockDescriptor = false;  // MODE SENSE reports a block descriptor unless DBD is set
 
     // Why medium-access commands fail right now: 2/3A/02 tray open, 2/3A/01 tray closed and empty,
     // or the medium's own not-ready reason; nullopt when the unit is ready.
@@ -69,6 +74,15 @@ public:
     void CloseTray();
     // Puts a disc in the tray and closes it; nullptr empties the tray.
     void LoadMedium(std::unique_ptr<Medium> medium);
+    // The same as a disc change the host sees: the write parameters return to their defaults, the
+    // buffer is emptied and, when enabled, the next command gets 6/28/00 (unit attention; INQUIRY,
+    // REQUEST SENSE, GET CONFIGURATION and GET EVENT STATUS NOTIFICATION are answered regardless).
+    void ChangeMedium(std::unique_ptr<Medium> medium);
+    // Whether a disc change is reported as a unit attention (on by default, as real drives do).
+    void SetReportMediumChange(bool on);
+    // Whether MODE SENSE puts a block descriptor before the pages when DBD is clear (off by default:
+    // MMC drives send none).
+    void SetModeSenseBlockDescriptor(bool on);
     bool HasMedium() const;
     // Runs f on the loaded medium (nullptr when none) with the recorder's lock held.
     template <class F> auto WithMedium(F&& f) {
