@@ -1,7 +1,9 @@
 // The virtual recorder as a loadable manager module: a machine without a real recorder still has one
 // drive to burn to. The two entry points serve one process-wide recorder on the real clock, made on
-// the first call.
+// the first call, with the disc of its disc file in the tray.
 
+#include "recorder/media.h"
+#include "recorder/virtual_drive.h"
 #include "recorder/virtual_recorder.h"
 #include "transport/clock.h"
 
@@ -13,10 +15,12 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 namespace {
 
+using lorvane::recorder::MediumKind;
 using lorvane::recorder::VirtualRecorder;
 
 // $LORVANE_VIRTUAL_DISC, else $XDG_DATA_HOME/lorvane/virtual-disc.img with XDG_DATA_HOME defaulting to
@@ -45,7 +49,15 @@ struct ProcessRecorder {
             const std::filesystem::path disc = DiscFilePath();
             std::error_code ignored;
             if (disc.has_parent_path()) std::filesystem::create_directories(disc.parent_path(), ignored);
-            recorder.AddDrive(lorvane::recorder::DriveIdentity{}, disc);
+            lorvane::recorder::VirtualDrive& drive =
+                recorder.AddDrive(lorvane::recorder::DriveIdentity{}, disc);
+            // $LORVANE_VIRTUAL_MEDIUM chooses the kind of a new disc (CD-R when unset or unknown); a
+            // disc file that already holds a disc keeps it.
+            std::optional<MediumKind> kind;
+            if (const char* name = std::getenv("LORVANE_VIRTUAL_MEDIUM"); name != nullptr)
+                kind = lorvane::recorder::MediumKindFromName(name);
+            if (lorvane::recorder::InsertDisc(drive, kind) && kind)
+                (void)lorvane::recorder::InsertDisc(drive, std::nullopt); // a failure leaves the tray empty
         } catch (const std::exception&) {}
     }
     VirtualRecorder recorder;

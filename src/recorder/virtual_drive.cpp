@@ -157,8 +157,10 @@ std::uint8_t VirtualDrive::ExecuteLocked(transport::SrbExecuteScsi& srb) {
             opcode != op::kGetEventStatusNotification) {
             // SPC-3 5.9.7: the unit attention is reported once, by this command or by REQUEST SENSE.
             m_state.mediumChanged = false;
-            if (opcode == op::kRequestSense) m_state.pendingSense = FixedSenseBytes(sense::kMediumChanged);
-            else outcome = CommandOutcome::Check(sense::kMediumChanged);
+            if (opcode == op::kRequestSense)
+                m_state.pendingSense = FixedSenseBytes(sense::kMediumChanged);
+            else
+                outcome = CommandOutcome::Check(sense::kMediumChanged);
         }
         CommandContext context{
             .cdb = cdb,
