@@ -2,7 +2,9 @@
 
 #include "scripted_mmc.h"
 
+#include <atomic>
 #include <limits>
+#include <thread>
 
 namespace lorvane::drive {
 namespace {
@@ -48,6 +50,7 @@ TEST(EstimatedEraseDuration, ByMediumAndKind) {
 
 class EraseTest : public MmcTest {
 protected:
+    const std::thread::id testThread = std::this_thread::get_id();
     TSCSIDevice& Eraser(std::uint16_t profile) {
         auto& dev = Drive();
         mmc.profile = profile;
@@ -250,14 +253,23 @@ TEST_F(EraseTest, ValidFixedSenseKeepsTheThreadWaitingUntilTheEstimateRunsOut) {
 
 TEST_F(EraseTest, ASecondEraseWhileOneRunsIsRefusedAndTheDeviceJoinsItsThread) {
     auto& dev = Eraser(0x0A);
+    std::atomic<bool> release{false};
+    std::atomic<bool> following{false};
     script.command = [&](SrbExecuteScsi& srb) {
         if (srb.cdb[0] == 0xA1) mmc.notReadyUntilMs = std::numeric_limits<std::int64_t>::max();
+        // Hold the erase thread at its first busy poll until the test has looked.
+        if (srb.cdb[0] == 0x51 && std::this_thread::get_id() != testThread) {
+            following = true;
+            while (!release) std::this_thread::yield();
+        }
         mmc.Serve(srb);
     };
     mmc.requestSense = NotReadySense();
     ASSERT_TRUE(dev.EraseDisc(false));
-    EXPECT_TRUE(dev.Erasing()); // the drive stays busy: the thread is still following it
+    while (!following) std::this_thread::yield();
+    EXPECT_TRUE(dev.Erasing());
     EXPECT_FALSE(dev.EraseDisc(false));
+    release = true;
     device.reset(); // asks the thread to stop and joins it
     EXPECT_FALSE(KeepDriveOpen);
     LastMediumIndex = 0;
