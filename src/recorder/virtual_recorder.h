@@ -22,7 +22,7 @@ struct DriveIdentity {
     std::string product = "VIRTUAL RECORDER"; // bytes 16-31, space-padded to 16
     std::string revision = "1.00";            // bytes 32-35, space-padded to 4
     std::uint8_t peripheralType = 5;          // INQUIRY byte 0: 5 CD/DVD, 4 write-once
-    DriveModel model;                         // capabilities, speeds, buffer
+    DriveModel model{};                       // capabilities, speeds, buffer
 };
 
 enum class FaultKind {

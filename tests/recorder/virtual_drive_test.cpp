@@ -149,7 +149,7 @@ TEST_F(VirtualDriveTest, InquiryForVitalProductDataIsRefused) {
 TEST_F(VirtualDriveTest, UnknownOperationCodesAreInvalidCommandOperationCode) {
     const Bytes expected = {0x70, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00,
                             0x0A, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00};
-    for (std::uint8_t opcode : Bytes{0x01, 0x2A, 0x51, 0xA1, 0xFF}) {
+    for (std::uint8_t opcode : Bytes{0x02, 0x3B, 0x5D, 0xC0, 0xFF}) {
         SCOPED_TRACE(::testing::Message() << "opcode " << std::hex << +opcode);
         const Answer answer = Send({opcode, 0, 0, 0, 0, 0, 0, 0, 0, 0});
         EXPECT_EQ(answer.status, ts::kError);
@@ -211,7 +211,7 @@ TEST_F(VirtualDriveTest, TestUnitReadyFollowsTrayAndMedium) {
 
 TEST_F(VirtualDriveTest, RequestSenseReturnsThePendingSenseOnceThenTheCurrentCondition) {
     drive.LoadMedium(std::make_unique<TestMedium>());
-    ASSERT_EQ(Send({0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 0xFF, 0}).status, ts::kError); // unknown here: 5/20/00
+    ASSERT_EQ(Send({0xF0, 0, 0, 0, 0, 0}).status, ts::kError); // unknown here: 5/20/00
 
     Answer first = Send({0x03, 0, 0, 0, 18, 0}, 18);
     EXPECT_EQ(first.status, ts::kComplete);
