@@ -612,11 +612,14 @@ bool TSCSIDevice::ReadCapabilities() {
     copyPage();
 
     const ByteReader page(m_capsPage.raw);
+    // A DVD-RAM writer that reports no write speed writes at 1x. A multi-format writer that also writes
+    // DVD-RAM reports its real speeds, and those stand: forcing 1x on it would make every speed query
+    // answer 1x and the speed list shrink to one row.
+    m_capsPage.maxWriteKBs = page.GetBe16(kMaxWriteSpeed);
+    m_capsPage.currentWriteKBs = page.GetBe16(kCurrentWriteSpeed);
     if (page.GetU8(kWriteFlags) & kWritesDvdRam) {
-        m_capsPage.maxWriteKBs = m_capsPage.currentWriteKBs = kDvdRamSpeedKBs;
-    } else {
-        m_capsPage.maxWriteKBs = page.GetBe16(kMaxWriteSpeed);
-        m_capsPage.currentWriteKBs = page.GetBe16(kCurrentWriteSpeed);
+        if (m_capsPage.maxWriteKBs == 0) m_capsPage.maxWriteKBs = kDvdRamSpeedKBs;
+        if (m_capsPage.currentWriteKBs == 0) m_capsPage.currentWriteKBs = kDvdRamSpeedKBs;
     }
     m_capsPage.maxReadKBs = page.GetBe16(kMaxReadSpeed);
     m_capsPage.currentReadKBs = page.GetBe16(kCurrentReadSpeed);

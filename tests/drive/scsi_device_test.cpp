@@ -662,6 +662,20 @@ TEST_F(DeviceTest, ReadCapabilitiesFindsThePageWhereverTheDrivePutsIt) {
     }
 }
 
+// A multi-format writer that also writes DVD-RAM keeps the speeds it reports; only a DVD-RAM writer
+// that reports none is taken as 1x.
+TEST_F(DeviceTest, ADvdRamWriterKeepsTheSpeedsItReports) {
+    auto& dev = Selected();
+    Bytes multiFormat = kPage;
+    multiFormat[3] = 0x37; // writes CD-R, CD-RW, test write, DVD-R and DVD-RAM
+    const Pages pages{ModeReply(multiFormat, 8), ModeReply(multiFormat, 8), {}, {}, {}};
+    ServePages(script, pages);
+    EXPECT_EQ(dev.MaxWriteSpeedX(), 40);
+    EXPECT_EQ(dev.CurrentWriteSpeedX(), 16);
+    EXPECT_EQ(dev.DeviceMaxWriteSpeed, 40);
+    EXPECT_TRUE(dev.Capabilities & cap::kWriteDvdRam);
+}
+
 TEST_F(DeviceTest, ReadCapabilitiesCases) {
     Bytes dvdRam = kPage;
     dvdRam[2] = 0x20;
