@@ -34,10 +34,10 @@ struct DriveState {
     std::unique_ptr<Medium> medium;         // nullptr: no disc in the tray
     std::vector<std::uint8_t> pendingSense; // of the last failed command; empty when none
     DriveMechanics mechanics;               // speeds and the drive buffer
-    WriteParameters writeParameters;        // mode page 05h as MODE SELECT last set it
-    bool reportMediumChange = true;         // a disc change raises 6/28/00 as real drives do
-    bool mediumChanged = false;             // that unit attention is still to be reported
-    bool modeSenseBlockDescriptor = false;  // MODE SENSE reports a block descriptor unless DBD is set
+    WriteParameters writeParameters = DefaultWriteParameters(0); // page 05h as MODE SELECT last set it
+    bool reportMediumChange = true;        // a disc change raises 6/28/00 as real drives do
+    bool mediumChanged = false;            // that unit attention is still to be reported
+    bool modeSenseBlockDescriptor = false; // MODE SENSE reports a block descriptor unless DBD is set
 
     // Why medium-access commands fail right now: 2/3A/02 tray open, 2/3A/01 tray closed and empty,
     // or the medium's own not-ready reason; nullopt when the unit is ready.
