@@ -64,6 +64,18 @@ milliseconds WriteTime(CommandContext& context, std::uint64_t blocks, bool cd) {
     return milliseconds(static_cast<std::int64_t>(bytes / SpeedKBs(context, cd)));
 }
 
+// Blanking and formatting run at the medium's own rated speed when the drive is faster: rewritable
+// discs are slower than write-once ones (CD-RW 10x, DVD-RW 2x, DVD+RW 4x, DVD-RAM 3x).
+milliseconds EraseTime(CommandContext& context, std::uint64_t blocks, MediumKind kind) {
+    const std::uint32_t rated = kind == MediumKind::CdRw        ? 1764
+                                : kind == MediumKind::DvdRw     ? 2770
+                                : kind == MediumKind::DvdPlusRw ? 5540
+                                                                : 4155;
+    const bool cd = IsCd(kind);
+    const std::uint64_t bytes = blocks * (cd ? 2352u : 2048u);
+    return milliseconds(static_cast<std::int64_t>(bytes / std::min(SpeedKBs(context, cd), rated)));
+}
+
 milliseconds DrainTime(CommandContext& context) {
     return std::chrono::duration_cast<milliseconds>(context.drive.mechanics.DrainedAt(context.now) -
                                                     context.now);
@@ -867,7 +879,7 @@ CommandOutcome DiscMedium::Blank(CommandContext& context) {
     s = blank;
     m_simulatedBlocks = 0;
     context.drive.mechanics.SetMediumProfile(ProfileOf(s));
-    StartOperation(context, WriteTime(context, blocks, cd), sense::kOperationInProgress, true, immediate);
+    StartOperation(context, EraseTime(context, blocks, s.kind), sense::kOperationInProgress, true, immediate);
     m_dirty = true;
     return Persisted(CommandOutcome::Good());
 }
@@ -937,7 +949,7 @@ CommandOutcome DiscMedium::FormatUnit(CommandContext& context) {
     s = formatted;
     m_simulatedBlocks = 0;
     context.drive.mechanics.SetMediumProfile(ProfileOf(s));
-    const milliseconds duration = WriteTime(context, passBlocks, false);
+    const milliseconds duration = EraseTime(context, passBlocks, s.kind);
     if (background) {
         // The command returns once formatting has started; the drive stays ready meanwhile.
         m_backgroundUntil = context.now + duration;

@@ -7,6 +7,7 @@
 #include "transport/byte_order.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace lorvane::recorder {
 
@@ -27,6 +28,10 @@ inline constexpr std::size_t kLength = 8;
 } // namespace blockdescriptor
 
 constexpr std::uint8_t kAllPages = 0x3F;
+// The vendor page through which drives with buffer underrun protection report it (byte 2 bit 0: on).
+// Its layout is this recorder's own; hosts only look for the page code.
+constexpr std::uint8_t kUnderrunPage = 0x30;
+constexpr std::size_t kUnderrunPageLength = 4;
 constexpr std::uint8_t kPageCodeMask = 0x3F;
 
 std::vector<std::uint8_t> WritePage(const DriveState& state, PageControl control) {
@@ -86,11 +91,12 @@ CommandOutcome ModeSense10(CommandContext& context) {
     const std::uint8_t pageCode = cdb.GetU8(2) & kPageCodeMask;
     const std::uint8_t subpage = cdb.GetU8(3);
     if (control == PageControl::Saved) return CommandOutcome::Check(mediasense::kSavingNotSupported);
-    if (subpage != 0 ||
-        (pageCode != writepage::kCode && pageCode != capspage::kCode && pageCode != kAllPages))
-        return CommandOutcome::Check(sense::kInvalidFieldInCdb);
-
     DriveState& state = context.drive;
+    const bool underrunPage = state.identity.model.underrunProtection;
+    const bool known = pageCode == writepage::kCode || pageCode == capspage::kCode || pageCode == kAllPages ||
+                       (pageCode == kUnderrunPage && underrunPage);
+    if (subpage != 0 || !known) return CommandOutcome::Check(sense::kInvalidFieldInCdb);
+
     const std::uint16_t profile = LoadedProfile(state);
     state.mechanics.SetMediumProfile(profile);
     std::vector<std::uint8_t> reply(modeheader::kLength, 0);
@@ -113,6 +119,11 @@ CommandOutcome ModeSense10(CommandContext& context) {
         const std::vector<std::uint8_t> page =
             CapabilitiesPage(state.identity.model, state.mechanics, control, profile);
         reply.insert(reply.end(), page.begin(), page.end());
+    }
+    if ((pageCode == kUnderrunPage || pageCode == kAllPages) && underrunPage) {
+        const std::uint8_t on = control == PageControl::Changeable ? 0x00 : 0x01;
+        const std::uint8_t page[kUnderrunPageLength] = {kUnderrunPage, kUnderrunPageLength - 2, on, 0x00};
+        reply.insert(reply.end(), std::begin(page), std::end(page));
     }
     ByteWriter w(reply);
     w.PutBe16(modeheader::kDataLength, static_cast<std::uint16_t>(reply.size() - 2));

@@ -57,8 +57,9 @@ WriteParameters DefaultWriteParameters(std::uint16_t profile);
 // The bits a host may change (MODE SENSE page control 01b).
 WriteParameters ChangeableWriteParameters();
 
-// MODE SENSE (10) 5Ah: pages 05h, 2Ah and 3Fh (all), current/changeable/default values, saved values
-// refused with 5/39/00, an 8-byte block descriptor when DBD is clear and the drive reports one.
+// MODE SENSE (10) 5Ah: pages 05h, 2Ah, the vendor page 30h of drives with underrun protection and 3Fh
+// (all), current/changeable/default values, saved values refused with 5/39/00, an 8-byte block
+// descriptor when DBD is clear and the drive reports one.
 CommandOutcome ModeSense10(CommandContext& context);
 // MODE SELECT (10) 55h: takes page 05h after checking it against the loaded medium (5/26/00 for a
 // bad parameter list); other pages are not changeable.

@@ -58,7 +58,9 @@ TEST_F(ModePagesTest, AllPagesAndTheBlockDescriptor) {
     EXPECT_EQ(all.data[8], 0x05);
     EXPECT_EQ(all.data[60], 0x2A) << "page 2Ah follows page 05h";
     const std::size_t length = (all.data[0] << 8 | all.data[1]) + 2u;
-    EXPECT_EQ(length, 60u + 2u + all.data[61]);
+    const std::size_t underrunAt = 60u + 2u + all.data[61];
+    EXPECT_EQ(Slice(all.data, underrunAt, 4), (Bytes{0x30, 0x02, 0x01, 0x00})) << "then the vendor page 30h";
+    EXPECT_EQ(length, underrunAt + 4);
 
     drive->SetModeSenseBlockDescriptor(true);
     // Block descriptor: density 0, 359849 blocks (05 7D A9), block length 2048.
@@ -186,6 +188,15 @@ TEST_F(ModePagesTest, ADriveThatCannotSimulateRefusesTheTestWriteBit) {
     Insert(MediumKind::CdR);
     EXPECT_EQ(WriteParameters(0x51, 0x04).Sense(), Sense(5, 0x26, 0));
     EXPECT_TRUE(WriteParameters(0x41, 0x04).Good());
+}
+
+TEST_F(ModePagesTest, OnlyADriveWithUnderrunProtectionHasTheVendorPage) {
+    EXPECT_EQ(Slice(ModeSense(0x08, 0x30).data, 0, 12),
+              (Bytes{0x00, 0x0A, 0, 0, 0, 0, 0, 0, 0x30, 0x02, 0x01, 0x00}));
+    DriveIdentity identity;
+    identity.model.underrunProtection = false;
+    drive = &recorder.AddDrive(identity, scratch.File("second.img"));
+    EXPECT_EQ(ModeSense(0x08, 0x30).Sense(), Sense(5, 0x24, 0));
 }
 
 TEST_F(ModePagesTest, ModeSenseWorksWithoutADisc) {
