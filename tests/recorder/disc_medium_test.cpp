@@ -342,6 +342,30 @@ TEST_F(DiscMediumTest, DvdPlusRSessionsAndFinalize) {
     EXPECT_EQ(Slice(Toc(1).data, 2, 5), (Bytes{0x01, 0x02, 0x00, 0x14, 0x02}));
 }
 
+// Incremental recording leaves a DVD-R appendable when page 05h allows a next session; each border
+// costs its blocks before the next session starts.
+TEST_F(DiscMediumTest, DvdMinusRIncrementalSessions) {
+    Insert(MediumKind::DvdR);
+    ASSERT_TRUE(WriteParameters(0x60, 0xC5, 16).Good()); // BUFE, LS_V, incremental; next session allowed
+    WriteRun(0, 40);
+    EXPECT_EQ(Slice(TrackInformation(1, 1).data, 5, 3), (Bytes{0x04, 0x21, 0x03}))
+        << "incremental, incomplete";
+    ASSERT_TRUE(SyncCache().Good());
+    ASSERT_TRUE(Close(1, 1).Good());
+    ASSERT_TRUE(Close(2).Good());
+    // 40 blocks round up to 48; the border adds 34816: the next session starts at 34864 = 00 00 88 30.
+    const Reply disc = DiscInformation();
+    EXPECT_EQ(Slice(disc.data, 2, 5), (Bytes{0x01, 0x01, 0x02, 0x02, 0x02}));
+    EXPECT_EQ(Slice(disc.data, 16, 4), (Bytes{0x00, 0x00, 0x88, 0x30}));
+    WriteRun(34864, 20);
+    ASSERT_TRUE(WriteParameters(0x60, 0x05, 16).Good()); // the last session finalizes the disc
+    ASSERT_TRUE(Close(2).Good());
+    EXPECT_EQ(Slice(DiscInformation().data, 2, 3), (Bytes{0x0E, 0x01, 0x02}));
+    EXPECT_EQ(Slice(Toc(0).data, 0, 4), (Bytes{0x00, 0x1A, 0x01, 0x02}));
+    EXPECT_EQ(Capacity().data, (Bytes{0, 0, 0x88, 0x4F, 0, 0, 0x08, 0}))
+        << "20 blocks fill two ECC blocks: 34896";
+}
+
 TEST_F(DiscMediumTest, BlankingACdRwTakesTimeOnTheDriveClock) {
     Insert(MediumKind::CdRw);
     CdSession(0, 300, true);

@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -120,6 +123,37 @@ TEST_F(InsertDiscTest, TheDiscPersistsAcrossRecorders) {
     image.seekg(299 * 2048);
     EXPECT_EQ(image.get(), 299 & 0xFF);
     EXPECT_EQ(std::filesystem::file_size(again.DiscPath()), (11702u + 62u) * 2048u);
+}
+
+// Standard ISO tools read the disc file as the image it is: an ISO 9660 image written to a CD-R
+// through the recorder lists its files with xorriso.
+TEST_F(InsertDiscTest, IsoToolsReadWhatWasRecorded) {
+    if (std::system("command -v genisoimage >/dev/null 2>&1 && command -v xorriso >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "genisoimage and xorriso are not installed";
+    const std::filesystem::path tree = scratch.File("tree"), iso = scratch.File("session.iso");
+    std::filesystem::create_directories(tree);
+    std::ofstream(tree / "README.TXT") << "recorded through the virtual recorder\n";
+    const std::string make = "genisoimage -quiet -r -o '" + iso.string() + "' '" + tree.string() + "'";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    std::ifstream in(iso, std::ios::binary);
+    const Bytes image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(image.size() % 2048, 0u);
+
+    Insert(MediumKind::CdR);
+    CdTrackAtOnce(true);
+    const auto blocks = static_cast<std::uint16_t>(image.size() / 2048);
+    ASSERT_TRUE(Out({0x2A, 0, 0, 0, 0, 0, 0, B(blocks, 1), B(blocks, 0), 0}, image).Good());
+    ASSERT_TRUE(SyncCache().Good());
+    ASSERT_TRUE(Close(2).Good());
+
+    const std::string list = "xorriso -indev '" + drive->DiscPath().string() + "' -ls / 2>/dev/null";
+    FILE* pipe = ::popen(list.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char chunk[256];
+    while (std::fgets(chunk, sizeof chunk, pipe) != nullptr) output += chunk;
+    EXPECT_EQ(::pclose(pipe), 0);
+    EXPECT_NE(output.find("README.TXT"), std::string::npos) << output;
 }
 
 TEST_F(InsertDiscTest, ADiscChangeIsReportedOnceAsUnitAttention) {
