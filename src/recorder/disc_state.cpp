@@ -68,6 +68,8 @@ std::string Check(const DiscState& state) {
         if ((track.closed || track.reserved) && track.recorded > track.size) return "a track holds too much";
         if (track.session == 0 || track.session > state.sessions.size())
             return "a track's session is missing";
+        if (state.sessions[track.session - 1].closed && !track.closed)
+            return "an open track in a closed session";
         previousEnd = end;
     }
     for (std::size_t i = 0; i + 1 < state.sessions.size(); ++i)

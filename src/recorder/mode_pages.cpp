@@ -136,8 +136,9 @@ CommandOutcome ModeSelect10(CommandContext& context) {
     const ByteReader cdb(context.cdb);
     if ((cdb.GetU8(1) & kPageFormat) == 0 || (cdb.GetU8(1) & kSavePages) != 0)
         return CommandOutcome::Check(sense::kInvalidFieldInCdb);
-    const std::size_t length = std::min<std::size_t>(cdb.GetBe16(7), context.dataOut.size());
+    const std::size_t length = cdb.GetBe16(7);
     if (length == 0) return CommandOutcome::Good();
+    if (length > context.dataOut.size()) return CommandOutcome::Check(sense::kInvalidFieldInParameterList);
     const std::span<const std::uint8_t> list = context.dataOut.first(length);
     const ByteReader in(list);
     const SenseCode bad = sense::kInvalidFieldInParameterList;

@@ -80,6 +80,7 @@ TEST(DiscState, ParseRefusesWhatItDoesNotFullyUnderstand) {
         {"overlapping tracks", replaced("track 11702 0 40", "track 200 0 40")},
         {"a track past the ATIP lead-out", replaced("track 11702 0 40", "track 359840 0 40")},
         {"a track in a missing session", replaced("40 2 0", "40 3 0")},
+        {"an open track in a closed session", replaced("track 0 302 300 1 1", "track 0 302 300 1 0")},
         {"an open session before the last", replaced("session 0 1", "session 0 0")},
         {"a recorded count beyond the track", replaced("track 0 302 300", "track 0 302 303")},
         {"an appendable disc without an open session", replaced("session 11702 0", "session 11702 1")},

@@ -147,6 +147,11 @@ TEST_F(ModePagesTest, ModeSelectRefusesMalformedParameterLists) {
              return t.Out({0x55, 0x10, 0, 0, 0, 0, 0, 0, 60, 0}, b);
          },
          {5, 0x26, 0}},
+        {"less data than the CDB announces",
+         [&](auto& t) {
+             return t.Out({0x55, 0x10, 0, 0, 0, 0, 0, 0, 60, 0}, Slice(list(), 0, 40));
+         },
+         {5, 0x26, 0}},
         {"no page format bit",
          [&](auto& t) {
              return t.Out({0x55, 0x00, 0, 0, 0, 0, 0, 0, 60, 0}, list());
