@@ -87,7 +87,7 @@ void VirtualDrive::ChangeMedium(std::unique_ptr<Medium> medium) {
         m_state.mechanics.SetMediumProfile(profile);
         m_state.mechanics.DiscardBuffer(m_state.clock.Now());
         m_state.writeParameters = DefaultWriteParameters(profile);
-        m_state.mediumChanged = m_state.reportMediumChange;
+        m_state.mediumChanged = m_state.reportMediumChange && m_state.medium != nullptr;
     }
 }
 
