@@ -426,6 +426,22 @@ TEST_F(DiscMediumTest, DvdRwQuickFormatMakesARestrictedOverwriteDisc) {
         << "blanked: sequential";
 }
 
+// A DVD+R written up to 10 blocks before the end of its user area (2295104 blocks).
+TEST_F(DiscMediumTest, AFullDiscTakesNoMore) {
+    std::ofstream(DiscStatePath(drive->DiscPath())) << "lorvane-disc-state 1\nkind dvd+r\nsession 0 0\n"
+                                                       "track 0 0 2295094 1 0 0 0\n";
+    ASSERT_EQ(InsertDisc(*drive, std::nullopt), std::nullopt);
+    const Reply track = TrackInformation(1, 0xFF);
+    EXPECT_EQ(Slice(track.data, 12, 8), (Bytes{0x00, 0x23, 0x05, 0x36, 0, 0, 0, 0x0A}))
+        << "NWA 2295094, 10 free";
+    EXPECT_EQ(Write(2295094, 16).Sense(), Sense(5, 0x21, 0));
+    EXPECT_TRUE(Write(2295094, 10).Good());
+    const Reply full = TrackInformation(1, 0xFF);
+    EXPECT_EQ(full.data[7], 0x00) << "no next writable address is left";
+    EXPECT_EQ(Slice(full.data, 16, 4), Bytes(4, 0));
+    EXPECT_EQ(Write(2295104, 1).Sense(), Sense(5, 0x21, 0)) << "past the end of the user area";
+}
+
 TEST_F(DiscMediumTest, AFullBufferAsksTheHostToWait) {
     Insert(MediumKind::CdR);
     CdTrackAtOnce(true);
