@@ -12,6 +12,7 @@ struct CommonOptions {
     bool log = false;                    // --log
     std::optional<std::string> discFile; // --virtual FILE
     std::optional<std::string> device;   // -d DEVICE
+    std::optional<std::string> medium;   // --medium KIND (with --virtual)
 };
 
 struct Invocation {
@@ -19,6 +20,8 @@ struct Invocation {
     std::string verb;
     std::vector<std::string> operands;
     bool help = false;
+    bool quick = false; // erase --quick
+    bool full = false;  // erase --full
 };
 
 struct UsageError {

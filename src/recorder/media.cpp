@@ -35,7 +35,8 @@ std::optional<std::string> InsertPressed(VirtualDrive& drive, MediumKind kind, s
     if (blocks == 0) return "a pressed disc needs a disc file with content";
     if (blocks > largest) return "the disc file is too large for a " + std::string(MediumKindName(kind));
     drive.ChangeMedium(std::make_unique<DiscMedium>(PressedDisc(kind, static_cast<std::uint32_t>(blocks)),
-                                                    std::filesystem::path()));
+                                                    std::filesystem::path()),
+                       VirtualDrive::Notice::AlreadyLoaded);
     return std::nullopt;
 }
 
@@ -61,7 +62,7 @@ std::filesystem::path DiscStatePath(const std::filesystem::path& discFile) {
 
 std::optional<std::string> InsertDisc(VirtualDrive& drive, std::optional<MediumKind> kind) {
     if (kind == MediumKind::None) {
-        drive.ChangeMedium(nullptr);
+        drive.ChangeMedium(nullptr, VirtualDrive::Notice::AlreadyLoaded);
         return std::nullopt;
     }
     const std::filesystem::path& disc = drive.DiscPath();
@@ -81,7 +82,8 @@ std::optional<std::string> InsertDisc(VirtualDrive& drive, std::optional<MediumK
         if (kind && *kind != parsed.state->kind)
             return "the disc file holds a " + std::string(MediumKindName(parsed.state->kind)) +
                    " disc, not a " + std::string(MediumKindName(*kind));
-        drive.ChangeMedium(std::make_unique<DiscMedium>(std::move(*parsed.state), statePath));
+        drive.ChangeMedium(std::make_unique<DiscMedium>(std::move(*parsed.state), statePath),
+                           VirtualDrive::Notice::AlreadyLoaded);
         return std::nullopt;
     }
     if (bytes != 0) {
@@ -96,7 +98,7 @@ std::optional<std::string> InsertDisc(VirtualDrive& drive, std::optional<MediumK
     }
     auto medium = std::make_unique<DiscMedium>(BlankDisc(kind.value_or(MediumKind::CdR)), statePath);
     if (!medium->Save()) return "the disc state " + statePath.string() + " cannot be written";
-    drive.ChangeMedium(std::move(medium));
+    drive.ChangeMedium(std::move(medium), VirtualDrive::Notice::AlreadyLoaded);
     return std::nullopt;
 }
 

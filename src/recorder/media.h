@@ -19,7 +19,8 @@ std::string_view MediumKindName(MediumKind kind);
 // Where the state of the disc in discFile is kept: "<discFile>.state".
 std::filesystem::path DiscStatePath(const std::filesystem::path& discFile);
 
-// Puts the disc held by the drive's disc file into its tray, as a disc change the host sees:
+// Puts the disc held by the drive's disc file into its tray, as the disc the drive already held when
+// the host started (no unit attention is pending):
 // - CdRom or DvdRom with a disc file that has content: that file as a pressed disc (never saved);
 // - a disc file that is new (missing or empty, no saved state): a blank medium of the given kind
 //   (CD-R when none is given), its state saved beside the file;

@@ -77,7 +77,7 @@ void VirtualDrive::LoadMedium(std::unique_ptr<Medium> medium) {
     // the old medium is destroyed outside the lock
 }
 
-void VirtualDrive::ChangeMedium(std::unique_ptr<Medium> medium) {
+void VirtualDrive::ChangeMedium(std::unique_ptr<Medium> medium, Notice notice) {
     std::unique_ptr<Medium> old;
     {
         std::scoped_lock lock(m_lock);
@@ -87,7 +87,8 @@ void VirtualDrive::ChangeMedium(std::unique_ptr<Medium> medium) {
         m_state.mechanics.SetMediumProfile(profile);
         m_state.mechanics.DiscardBuffer(m_state.clock.Now());
         m_state.writeParameters = DefaultWriteParameters(profile);
-        m_state.mediumChanged = m_state.reportMediumChange && m_state.medium != nullptr;
+        m_state.mediumChanged =
+            notice == Notice::UnitAttention && m_state.reportMediumChange && m_state.medium != nullptr;
     }
 }
 

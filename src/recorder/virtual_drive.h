@@ -77,7 +77,10 @@ public:
     // The same as a disc change the host sees: the write parameters return to their defaults, the
     // buffer is emptied and, when enabled, the next command gets 6/28/00 (unit attention; INQUIRY,
     // REQUEST SENSE, GET CONFIGURATION and GET EVENT STATUS NOTIFICATION are answered regardless).
-    void ChangeMedium(std::unique_ptr<Medium> medium);
+    // AlreadyLoaded: the disc was in the tray before the host started (the kernel's open has long
+    // taken any unit attention), so none is reported.
+    enum class Notice { UnitAttention, AlreadyLoaded };
+    void ChangeMedium(std::unique_ptr<Medium> medium, Notice notice = Notice::UnitAttention);
     // Whether a disc change is reported as a unit attention (on by default, as real drives do).
     void SetReportMediumChange(bool on);
     // Whether MODE SENSE puts a block descriptor before the pages when DBD is clear (off by default:

@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 
+#include "support/fake_clock.h"
 #include "support/fake_kernel.h"
 #include "transport/aspi.h"
 #include "transport/pass_through.h"
@@ -26,8 +27,16 @@ struct Result {
 
 Result RunTool(const std::vector<std::string>& args) {
     std::ostringstream out, err;
-    const int status = RunCli(args, out, err);
+    lorvane::testing::FakeClock clock; // long drive operations pass in virtual time
+    const int status = RunCli(args, out, err, &clock);
     return {status, out.str(), err.str()};
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
 }
 
 // A module loader that finds nothing: the machine has no manager module.
@@ -132,7 +141,16 @@ TEST_F(CliTest, DeviceSelection) {
 
 TEST_F(CliTest, UsageErrorsExitWithTwo) {
     const std::vector<std::vector<std::string>> kCases = {
-        {}, {"frobnicate"}, {"--virtual"}, {"--bogus", "drives"}, {"drives", "extra"},
+        {},
+        {"frobnicate"},
+        {"--virtual"},
+        {"--bogus", "drives"},
+        {"drives", "extra"},
+        {"--medium", "cd-r", "drives"},
+        {"--virtual", "x.img", "--medium", "floppy", "drives"},
+        {"erase"},
+        {"erase", "--quick", "--full"},
+        {"info", "--quick"},
     };
     for (const auto& args : kCases) {
         SCOPED_TRACE(args.empty() ? "(none)" : args.front());
@@ -146,6 +164,79 @@ TEST_F(CliTest, UnusableDiscFileFailsCleanly) {
     const Result r = RunTool({"--virtual", (m_dir / "missing-folder" / "disc.img").string(), "drives"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("lorvane-cli: "), std::string::npos);
+}
+
+TEST_F(CliTest, FullEraseOfACdRwShowsProgressAndLeavesAnEmptyDisc) {
+    const Result erase = RunTool({"--virtual", Disc(), "--medium", "cd-rw", "erase", "--full"});
+    ASSERT_EQ(erase.status, 0) << erase.err;
+    const auto lines = Lines(erase.out);
+    ASSERT_GE(lines.size(), 3u) << erase.out;
+    EXPECT_EQ(lines[lines.size() - 2], "erase: 100%");
+    EXPECT_EQ(lines.back(), "ERASE PROCESS DONE");
+    int last = -1; // the progress lines only ever rise
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+        ASSERT_EQ(lines[i].rfind("erase: ", 0), 0u) << lines[i];
+        const int percent = std::stoi(lines[i].substr(7));
+        EXPECT_GE(percent, last);
+        last = percent;
+    }
+
+    const Result info = RunTool({"--virtual", Disc(), "info"});
+    ASSERT_EQ(info.status, 0) << info.err;
+    const auto report = Lines(info.out);
+    ASSERT_EQ(report.size(), 5u) << info.out;
+    EXPECT_EQ(report[0], "Medium  : CD-RW");
+    EXPECT_EQ(report[2], "Used Space  : 0.00 MB");
+    EXPECT_EQ(report[3], " Number     Start     Size");
+    EXPECT_EQ(report[4].rfind(" Free      ", 0), 0u) << report[4];
+}
+
+TEST_F(CliTest, EraseRefusesADiscThatIsNotErasable) {
+    const Result r = RunTool({"--virtual", Disc(), "--medium", "cd-r", "erase", "--quick"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Disc is not Erasable"), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, SpeedRowsOfTheDefaultRecorderWithACdR) {
+    const Result r = RunTool({"--virtual", Disc(), "--medium", "cd-r", "speeds"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Max\n40X (6,000 KB/s)\n32X (4,800 KB/s)\n24X (3,600 KB/s)\n16X (2,400 KB/s)\n"
+                     "10X (1,500 KB/s)\n04X (600 KB/s)\n");
+}
+
+TEST_F(CliTest, CapsShowsTheCapabilityBoxesAndSpeeds) {
+    const Result r = RunTool({"--virtual", Disc(), "caps"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 12u) << r.out;
+    EXPECT_EQ(lines[0], std::string("  ") + kVirtualEntry);
+    EXPECT_EQ(lines[1], "[x] Read CDR        [x] Write CDR");
+    EXPECT_EQ(lines[9], "[x] Underrun Protection");
+    EXPECT_EQ(lines[10].rfind("Max Write Speed   :  ", 0), 0u);
+    EXPECT_EQ(lines[11].rfind("Max Read Speed    :  ", 0), 0u);
+}
+
+TEST_F(CliTest, UnitCommands) {
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* out;
+    } kCases[] = {
+        {{"--medium", "cd-r", "ready"}, 0, "DRIVE IS READY\n"},
+        {{"--medium", "none", "ready"}, 1, ""},
+        {{"--medium", "cd-r", "load"}, 0, "LOAD MEDIUM COMMAND DONE.\n"},
+        {{"--medium", "dvd+rw", "eject"}, 0, "EJECT MEDIUM COMMAND DONE.\n"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.args.back() + " " + c.args[1]);
+        fs::remove(Disc());
+        fs::remove(Disc() + ".state");
+        std::vector<std::string> args = {"--virtual", Disc()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Result r = RunTool(args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(r.out, c.out);
+    }
 }
 
 // The installed program: the module beside it serves as the drive; copied away from it, with no

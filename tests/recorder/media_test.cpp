@@ -1,5 +1,8 @@
 #include "recorder/media.h"
 
+#include "recorder/disc_medium.h"
+#include "recorder/disc_state.h"
+
 #include "media_test_support.h"
 
 #include <gtest/gtest.h>
@@ -148,19 +151,26 @@ TEST_F(InsertDiscTest, IsoToolsReadWhatWasRecorded) {
 }
 
 TEST_F(InsertDiscTest, ADiscChangeIsReportedOnceAsUnitAttention) {
+    const auto changeDisc = [&] {
+        drive->ChangeMedium(
+            std::make_unique<DiscMedium>(BlankDisc(MediumKind::CdR), std::filesystem::path()));
+    };
     drive->SetReportMediumChange(true);
     Insert(MediumKind::CdR);
+    EXPECT_TRUE(NoData({0, 0, 0, 0, 0, 0}).Good()) << "the disc held at start raises no unit attention";
+
+    changeDisc();
     EXPECT_TRUE(In({0x12, 0, 0, 0, 36, 0}, 36).Good()) << "INQUIRY is answered regardless";
     EXPECT_EQ(NoData({0, 0, 0, 0, 0, 0}).Sense(), Sense(6, 0x28, 0));
     EXPECT_TRUE(NoData({0, 0, 0, 0, 0, 0}).Good());
 
-    Insert(MediumKind::CdR);
+    changeDisc();
     const Reply sense = In({0x03, 0, 0, 0, 18, 0}, 18);
     EXPECT_EQ(Slice(sense.data, 0, 14), (Bytes{0x70, 0, 0x06, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x28, 0x00}));
     EXPECT_TRUE(DiscInformation().Good()) << "REQUEST SENSE took the unit attention";
 
     drive->SetReportMediumChange(false);
-    Insert(MediumKind::CdR);
+    changeDisc();
     EXPECT_TRUE(NoData({0, 0, 0, 0, 0, 0}).Good());
 }
 
