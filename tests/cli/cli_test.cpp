@@ -191,6 +191,31 @@ TEST_F(CliTest, FullEraseOfACdRwShowsProgressAndLeavesAnEmptyDisc) {
     EXPECT_EQ(report[4].rfind(" Free      ", 0), 0u) << report[4];
 }
 
+// An image file presented as a pressed CD-ROM: one session from 00:02:00 whose size comes from the
+// track (307,200 sectors = 600 MB), and the lead-out right after it.
+TEST_F(CliTest, InfoOfAPressedCdRomListsItsSession) {
+    constexpr std::uint32_t kSectors = 307200;
+    {
+        std::ofstream image(Disc(), std::ios::binary);
+        std::string descriptor(2048, '\0');
+        descriptor[0] = 1; // primary volume descriptor, ECMA-119 8.4
+        descriptor.replace(1, 5, "CD001");
+        descriptor[80] = static_cast<char>(kSectors & 0xFF); // volume space size, little-endian half
+        descriptor[81] = static_cast<char>((kSectors >> 8) & 0xFF);
+        descriptor[82] = static_cast<char>((kSectors >> 16) & 0xFF);
+        image.seekp(16 * 2048);
+        image.write(descriptor.data(), static_cast<std::streamsize>(descriptor.size()));
+    }
+    fs::resize_file(Disc(), std::uint64_t{kSectors} * 2048);
+    const Result r = RunTool({"--virtual", Disc(), "--medium", "cd-rom", "info"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 6u) << r.out;
+    EXPECT_EQ(lines[0], "Medium  : CD-ROM");
+    EXPECT_EQ(lines[4], "  001      000:02:00   600 MB");
+    EXPECT_EQ(lines[5], " Free      068:18:00     0 MB");
+}
+
 TEST_F(CliTest, EraseRefusesADiscThatIsNotErasable) {
     const Result r = RunTool({"--virtual", Disc(), "--medium", "cd-r", "erase", "--quick"});
     EXPECT_EQ(r.status, 1);
