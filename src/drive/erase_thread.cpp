@@ -54,6 +54,9 @@ std::string SpeedText(std::uint8_t mediumIndex, std::uint16_t currentWriteX) {
 } // namespace
 
 std::uint16_t EstimatedEraseDuration(std::uint8_t mediumIndex, bool quick) {
+    // A DVD-RAM has no quick erase here: both send the same certified full format (MMC FORMAT UNIT
+    // type 00h), which runs about 40 minutes on a 3x disc, so both wait as long as a full erase.
+    if (mediumIndex == medium::kDvdRam) return 4440;
     if (IsDvdMedium(mediumIndex)) return quick ? (mediumIndex == medium::kDvdRw ? 120 : 600) : 4440;
     return quick ? 150 : 4500;
 }

@@ -40,7 +40,7 @@ TEST(EstimatedEraseDuration, ByMediumAndKind) {
     } kCases[] = {
         {medium::kCdRw, true, 150},    {medium::kCdRw, false, 4500},    {medium::kDvdRw, true, 120},
         {medium::kDvdRw, false, 4440}, {medium::kDvdPlusRw, true, 600}, {medium::kDvdPlusRw, false, 4440},
-        {medium::kDvdRam, true, 600},  {medium::kDvdRam, false, 4440},  {medium::kCdR, true, 150},
+        {medium::kDvdRam, true, 4440}, {medium::kDvdRam, false, 4440},  {medium::kCdR, true, 150},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(::testing::Message() << int{c.medium} << (c.quick ? " quick" : " full"));
