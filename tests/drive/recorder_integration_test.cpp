@@ -115,20 +115,63 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
-    // One session of a data track the way the writer records it: write parameters, the blocks, flush,
-    // close the track and the session (left appendable unless FinalizeDisc), wait for the unit.
+    // One session of a CD, DVD+R or DVD+RW data track the way the writer records it: the write
+    // parameters as if the disc were to be finalized, the blocks, a flush, the write parameters
+    // with the real FinalizeDisc, the close (a DVD+R: close track, then finalize), and the wait.
     ::testing::AssertionResult RecordSession(std::uint8_t mediumIndex, std::uint32_t lba, const Bytes& data) {
-        if (!dev.SetWriteParameters(dev.TestWrite, true, mediumIndex))
-            return ::testing::AssertionFailure() << "MODE SELECT: " << dev.LastErrorText;
+        const bool finalize = dev.FinalizeDisc;
+        dev.FinalizeDisc = true;
+        const bool prepared = dev.SetWriteParameters(dev.TestWrite, true, mediumIndex);
+        dev.FinalizeDisc = finalize;
+        if (!prepared) return ::testing::AssertionFailure() << "MODE SELECT: " << dev.LastErrorText;
         if (auto written = Write(lba, data); !written) return written;
         if (!dev.SyncCache(120000, false))
             return ::testing::AssertionFailure() << "SYNCHRONIZE CACHE: " << dev.LastErrorText;
-        if (!dev.CloseTrackSession(true, false, false))
-            return ::testing::AssertionFailure() << "CLOSE TRACK: " << dev.LastErrorText;
-        if (!dev.CloseTrackSession(false, true, false))
-            return ::testing::AssertionFailure() << "CLOSE SESSION: " << dev.LastErrorText;
-        if (!dev.WaitUnitReady(600000, 1000))
+        if (!dev.TestWrite) {
+            if (!dev.SetWriteParameters(false, true, mediumIndex))
+                return ::testing::AssertionFailure() << "MODE SELECT: " << dev.LastErrorText;
+            if (mediumIndex == medium::kDvdPlusR) {
+                if (!dev.CloseTrackSession(true, false, false))
+                    return ::testing::AssertionFailure() << "CLOSE TRACK: " << dev.LastErrorText;
+                if (!dev.CloseTrackSession(false, true, true))
+                    return ::testing::AssertionFailure() << "FINALIZE: " << dev.LastErrorText;
+            } else if (!dev.CloseTrackSession(false, CloseImmediate, false)) {
+                return ::testing::AssertionFailure() << "CLOSE SESSION: " << dev.LastErrorText;
+            }
+        }
+        if (!dev.WaitUnitReady(240000, 5000))
             return ::testing::AssertionFailure() << "not ready after the session close";
+        return ::testing::AssertionSuccess();
+    }
+
+    // A DVD-R or DVD-RW recorded the way the writer does it: disc at once into a reserved track of
+    // one block more than the data, closed by the flush; READ DISC INFORMATION answers again once the
+    // lead-out is written.
+    ::testing::AssertionResult RecordDiscAtOnce(std::uint8_t mediumIndex, const Bytes& data) {
+        const auto blocks = static_cast<std::uint32_t>(data.size() / 2048);
+        dev.FinalizeDisc = true;
+        if (!dev.SetWriteParameters(dev.TestWrite, true, mediumIndex))
+            return ::testing::AssertionFailure() << "MODE SELECT: " << dev.LastErrorText;
+        constexpr std::array<std::uint8_t, 28> kPerformance = {
+            0,    0,    0, 0, 0,    0,    0, 0, 0x00, 0x23, 0x12, 0x7F, 0,    0,
+            0xAB, 0xBD, 0, 0, 0x03, 0xE8, 0, 0, 0x05, 0x8A, 0,    0,    0x03, 0xE8};
+        if (!dev.SetStreaming(kPerformance))
+            return ::testing::AssertionFailure() << "SET STREAMING: " << dev.LastErrorText;
+        if (!dev.SendDVDTimestamp(45306.5))
+            return ::testing::AssertionFailure() << "SEND DVD STRUCTURE: " << dev.LastErrorText;
+        if (!dev.ReserveTrack(blocks + 1))
+            return ::testing::AssertionFailure() << "RESERVE TRACK: " << dev.LastErrorText;
+        (void)dev.WaitUnitReady(10000, 1000);
+        if (auto written = Write(0, data); !written) return written;
+        if (!dev.SyncCache(1800000, true))
+            return ::testing::AssertionFailure() << "SYNCHRONIZE CACHE: " << dev.LastErrorText;
+        int seconds = 0;
+        while (!dev.ReadDiscInformation()) {
+            if (++seconds > 3600) return ::testing::AssertionFailure() << "the lead-out never ends";
+            clock.SleepFor(std::chrono::milliseconds(1000));
+        }
+        if (!dev.WaitUnitReady(240000, 5000))
+            return ::testing::AssertionFailure() << "not ready after the lead-out";
         return ::testing::AssertionSuccess();
     }
 
@@ -342,6 +385,42 @@ TEST_F(RecorderIntegration, ADvdPlusRwIsWrittenAnywhere) {
     EXPECT_EQ(dev.GetMediumType(), medium::kDvdPlusRw);
 }
 
+TEST_F(RecorderIntegration, ADvdMinusRIsRecordedAndClosedInOnePass) {
+    for (const auto& [kind, index] :
+         {std::pair{MediumKind::DvdR, medium::kDvdR}, std::pair{MediumKind::DvdRw, medium::kDvdRw}}) {
+        SCOPED_TRACE(DeviceTypeName(index));
+        Insert(kind);
+        ASSERT_EQ(dev.GetMediumType(), index);
+        const Bytes data = Pattern(0, 1000);
+        ASSERT_TRUE(RecordDiscAtOnce(index, data));
+        // Track mode 5 and no next session: a DVD-R/-RW recording is always closed.
+        EXPECT_EQ(dev.WriteParametersPage()[3], 0x05);
+        const TDisc disc = dev.GetDiscInfo();
+        EXPECT_EQ(disc.discStatus, 2);
+        EXPECT_EQ(disc.lastSession, 1);
+        Bytes back(data.size());
+        ASSERT_TRUE(dev.ReadSectors(0, 1000, back));
+        EXPECT_TRUE(back == data);
+        EXPECT_FALSE(dev.WriteSectors(1008, 16, kWriteFlags, Pattern(1008, 16)));
+        drive->ChangeMedium(nullptr);
+        std::filesystem::remove(drive->DiscPath());
+        std::filesystem::remove(recorder::DiscStatePath(drive->DiscPath()));
+    }
+}
+
+TEST_F(RecorderIntegration, ADvdPlusRIsFinalizedByTheWriterSequence) {
+    Insert(MediumKind::DvdPlusR);
+    const Bytes data = Pattern(0, 500);
+    ASSERT_TRUE(RecordSession(medium::kDvdPlusR, 0, data));
+    EXPECT_EQ(dev.WriteParametersPage()[2] & 0x2F, 0x22); // LS_V, write type 2
+    EXPECT_EQ(dev.WriteParametersPage()[5], 0x10);        // link size 16
+    EXPECT_EQ(dev.GetDiscInfo().discStatus, 2);
+    EXPECT_EQ(dev.GetLastSession(), 1);
+    Bytes back(data.size());
+    ASSERT_TRUE(dev.ReadSectors(0, 500, back));
+    EXPECT_TRUE(back == data);
+}
+
 // ---- erase ----
 
 struct EraseCase {
@@ -362,13 +441,7 @@ protected:
     void RecordSomething(std::uint8_t index) {
         switch (index) {
         case medium::kCdRw: ASSERT_TRUE(RecordSession(index, 0, Pattern(0, 300))); break;
-        case medium::kDvdRw: // disc at once: the one reserved track, closed by the flush
-            ASSERT_TRUE(dev.SetWriteParameters(false, true, index));
-            ASSERT_TRUE(dev.ReserveTrack(320));
-            ASSERT_TRUE(Write(0, Pattern(0, 320)));
-            ASSERT_TRUE(dev.SyncCache(120000, false));
-            ASSERT_TRUE(dev.WaitUnitReady(600000, 1000));
-            break;
+        case medium::kDvdRw: ASSERT_TRUE(RecordDiscAtOnce(index, Pattern(0, 320))); break;
         default:
             ASSERT_TRUE(Write(0, Pattern(0, 320)));
             ASSERT_TRUE(dev.SyncCache(120000, false));
