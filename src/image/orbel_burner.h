@@ -1,0 +1,154 @@
+#pragma once
+// TOrbelBurner: the burner component. It adds the volume identification, the in-memory compilation
+// tree and its naming rules to the drive-control component.
+
+#include "drive/scsi_device.h"
+#include "image/enumeration.h"
+#include "image/iso_lib.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace lorvane::image {
+
+inline constexpr std::int64_t kSectorSize = 2048;
+
+// Bytes as whole 2048-byte sectors, rounded up (0 for 0).
+constexpr std::int64_t SectorsFor(std::int64_t bytes) {
+    return bytes <= 0 ? 0 : (bytes + kSectorSize - 1) / kSectorSize;
+}
+
+inline constexpr int kDefaultCacheSize = 4194304;
+inline constexpr int kMinimumCacheSize = 2097152; // 1024 sectors
+inline constexpr const char* kComponentVersion = "1.1.8";
+inline constexpr int kDefaultMaxFiles = 65535;
+inline constexpr int kDefaultMaxDirectories = 8191;
+inline constexpr std::int64_t kMinimumPostGapSectors = 300;
+// ISO 9660 records a data length in 32 bits (ECMA-119 9.1.4): larger files cannot be recorded.
+inline constexpr std::uint64_t kMaxRecordableFileSize = 0xFFFFFFFFu;
+
+namespace logtype {
+inline constexpr std::uint8_t kError = 0;
+inline constexpr std::uint8_t kInfo = 1;
+inline constexpr std::uint8_t kLimit = 3;
+inline constexpr std::uint8_t kPath = 4;
+} // namespace logtype
+
+inline constexpr const char* kInvalidDestinationMessage = "INVALID DESTINATION PATH";
+
+class TOrbelBurner : public drive::TSCSIDevice {
+public:
+    using TAddFileEvent = std::function<void(
+        TOrbelBurner* sender, const std::string& fullPath, std::string& longFileName,
+        std::string& shortFileName, double& dateTime, std::uint32_t attr, std::int64_t fileSize, bool& skip)>;
+    using TAddDirEvent =
+        std::function<void(TOrbelBurner* sender, std::string& longName, std::string& shortName, bool& skip)>;
+    using TWriteDoneEvent = std::function<void(TOrbelBurner* sender, const std::string& error)>;
+    using TNotifyEvent = std::function<void(TOrbelBurner* sender)>;
+
+    explicit TOrbelBurner(transport::Clock& clock = transport::SystemClock());
+    ~TOrbelBurner() override;
+
+    // Published properties (the device layer's are inherited).
+    bool ReplaceFile = false;
+    std::string IdVolume;
+    std::string IdSystem;
+    std::string IdVolumeSet;
+    std::string IdPublisher;
+    std::string IdPreparer;
+    std::string IdApplication;
+    std::string FileCopyright;
+    std::string FileAbstract;
+    std::string FileBibliographic;
+    double DateCreation = 0;
+    double DateModification = 0;
+    double DateEffective = 0;
+    double DateExpiration = 0;
+    std::string ISOFileName;
+    bool JolietFileSystem = true;
+    TAddFileEvent OnAddFile;
+    TAddDirEvent OnAddDir;
+    TWriteDoneEvent OnWriteDone;
+    TNotifyEvent OnFinalizingTrack;
+
+    int CacheSize() const { return m_cacheSize; }
+    // Below 2097152 (negative values included) stores 2097152; otherwise rounds down to whole sectors.
+    void SetCacheSize(int value);
+    std::string Version() const { return kComponentVersion; }
+    void SetVersion(const std::string& /*ignored*/) {}
+
+    // Public members shared with the layout, the writers and the application.
+    TDEntry* Root = nullptr;
+    std::int64_t CompilationSize = 0;
+    bool Bootable = false;
+    std::string BootImage;
+    bool LastFolderOnly = false;
+    std::vector<std::uint8_t> StructureStream; // generated file-system sectors
+    std::int64_t SessionSectors = 0;           // sectors of the planned session
+    int GMTOffset = 0;                         // local time's offset from UTC in 15-minute units
+    // The entry before the one FindEntry found last (nullptr when it was the first of its list).
+    TFEntry* PreviousEntry = nullptr;
+    // Sounded when a recursive add meets a folder named "Installer"; the application plugs its beep in.
+    std::function<void()> DefaultBeep;
+
+    int DirectoryCount() const { return static_cast<int>(m_directories.size()) - 1; }
+    int FileCount() const { return static_cast<int>(m_files.size()); }
+    std::int64_t TotalSectors() const {
+        return WritePostGap ? std::max(SessionSectors, kMinimumPostGapSectors) : SessionSectors;
+    }
+
+    // The node tables: Directories and Files in creation order (index 0 of Directories is Root);
+    // ISOOrder and JolietOrder hold the same directories for the path-table sorts.
+    const std::vector<std::unique_ptr<TDEntry>>& Directories() const { return m_directories; }
+    const std::vector<std::unique_ptr<TFEntry>>& Files() const { return m_files; }
+    std::vector<TDEntry*> ISOOrder;
+    std::vector<TDEntry*> JolietOrder;
+    int MaxFiles() const { return m_maxFiles; }
+    int MaxDirectories() const { return m_maxDirectories; }
+
+    // The compilation tree. Tree paths use "\" as separator; source paths are Linux paths.
+    bool ClearCompilation(int maxFiles, int maxDirectories);
+    TDEntry* NewDirNode();
+    TFEntry* NewFileNode();
+    TDEntry* FindDirectory(const std::string& path) const;
+    TFEntry* FindEntry(TDEntry* dir, const std::string& name);
+    TDEntry* AddDirectoryEntry(TDEntry* parent, const DirectoryListing& listing);
+    TDEntry* CreateDirectory(TDEntry* parent, const std::string& name, std::uint32_t attributes);
+    TDEntry* ForceDirectories(const std::string& path);
+    bool AddFileEntry(TDEntry* dir, const DirectoryListing& listing, bool archiveMode,
+                      std::int32_t importedSector, const std::string& sourcePath);
+    // 1 the source was found (whether or not an entry resulted), -1 not found, 0 no such destination.
+    int AddFile(const std::string& destPath, const std::string& sourceFile, bool keepSourcePath);
+    // 1 success, 0 when the destination, the source folder or a directory could not be had.
+    int AddDirectory(TDEntry* dir, const std::string& sourcePath, const std::string& mask,
+                     std::uint32_t attributes, bool recursive, bool keepSourcePath, bool archiveOnly);
+    static std::string DirectoryPath(const TDEntry* dir);
+    static TFEntry* LastEntry(TFEntry* first);
+
+private:
+    int AddDirectoryLevel(TDEntry* dir, const std::string& sourcePath, const std::string& mask,
+                          std::uint32_t attributes, bool recursive, bool archiveOnly, bool topLevel);
+    // The tree path a kept source path gives: the folder part of a Linux path with "\" separators,
+    // cut to its last folder when LastFolderOnly is on.
+    std::string KeptPath(const std::string& sourceFolder) const;
+    void AppendEntry(TDEntry* dir, TFEntry* entry);
+    void IndexEntry(TFEntry* entry);
+    void UnindexEntry(TFEntry* entry);
+    void DropEmptyDirectory(TDEntry* dir);
+    void LogListing(const std::string& line) { AddDebugMessage(line, logtype::kPath); }
+
+    int m_cacheSize = kDefaultCacheSize;
+    int m_maxFiles = 0;
+    int m_maxDirectories = 0;
+    std::uint64_t m_nextOrder = 0;
+    std::vector<std::unique_ptr<TDEntry>> m_directories;
+    std::vector<std::unique_ptr<TFEntry>> m_files;
+    // Upper-cased Path -> directories with that path, in creation order.
+    std::unordered_map<std::string, std::vector<TDEntry*>> m_directoriesByPath;
+};
+
+} // namespace lorvane::image
