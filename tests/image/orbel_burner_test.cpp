@@ -368,5 +368,220 @@ TEST_F(Burner, AddFileReportsMissingSourcesAndDestinations) {
     EXPECT_EQ(log.size(), 1u);
 }
 
+TEST_F(Burner, RecursiveAddFollowsTheFolderHandlerAndPrunesEmptyFolders) {
+    TempTree tree;
+    tree.File("src/a.txt", 1);
+    tree.File("src/Sub/b.txt", 2);
+    tree.File("src/Sub/Inner/c.txt", 3);
+    tree.Folder("src/Empty/Deeper");
+    tree.File("src/Skipped/d.txt");
+    tree.File("src/Renamed/e.txt");
+    tree.File("src/Installer/f.txt");
+    int beeps = 0;
+    burner.DefaultBeep = [&] { ++beeps; };
+    std::vector<std::string> offered;
+    burner.OnAddDir = [&](TOrbelBurner*, std::string& longName, std::string& shortName, bool& skip) {
+        offered.push_back(longName + "|" + shortName);
+        if (longName == "Skipped") skip = true;
+        if (longName == "Renamed") longName = "New Name", shortName = "NEWNAME";
+    };
+    EXPECT_EQ(burner.AddDirectory(burner.Root, tree.Path("src"), "", 0x27, true, false, false), 1);
+    EXPECT_EQ(offered,
+              (std::vector<std::string>{"Empty|EMPTY", "Deeper|DEEPER", "Installer|INSTAL~1",
+                                        "Renamed|RENAMED", "Skipped|SKIPPED", "Sub|SUB", "Inner|INNER"}));
+    EXPECT_EQ(Paths(),
+              (std::vector<std::string>{"\\", "\\INSTALLER", "\\NEW NAME", "\\SUB", "\\SUB\\INNER"}));
+    EXPECT_EQ(LongNames(burner.Root), (std::vector<std::string>{"Installer", "New Name", "Sub", "a.txt"}));
+    EXPECT_EQ(LongNames(burner.FindDirectory("\\SUB")), (std::vector<std::string>{"Inner", "b.txt"}));
+    EXPECT_EQ(burner.FindDirectory("\\NEW NAME")->ShortName, "NEWNAME");
+    EXPECT_EQ(burner.FindDirectory("\\SUB\\INNER")->FirstEntry->SourcePath, tree.Path("src/Sub/Inner/c.txt"));
+    EXPECT_EQ(burner.FindDirectory("\\SUB\\INNER")->Level, 3);
+    EXPECT_EQ(burner.DirectoryCount(), 4);
+    EXPECT_EQ(burner.FileCount(), 9);
+    EXPECT_EQ(burner.ISOOrder.size(), 5u);
+    EXPECT_EQ(burner.CompilationSize, 3 * 2048); // the empty files take no sector
+    EXPECT_EQ(beeps, 1);
+    EXPECT_TRUE(log.empty());
+}
+
+TEST_F(Burner, OneFolderWithOneFileCountsOneDirectoryAndTwoEntries) {
+    TempTree tree;
+    tree.File("top/Folder/only.txt");
+    EXPECT_EQ(burner.AddDirectory(burner.Root, tree.Path("top"), "*.*", 0x21, true, false, false), 1);
+    EXPECT_EQ(burner.DirectoryCount(), 1);
+    EXPECT_EQ(burner.FileCount(), 2);
+}
+
+TEST_F(Burner, MasksAttributesAndArchiveOnlyChooseTheFiles) {
+    TempTree tree;
+    tree.File("in/x.txt");
+    tree.File("in/y.doc");
+    tree.File("in/.hid.txt");
+    tree.File("in/ro.txt");
+    tree.File("in/sub/deep.txt");
+    ASSERT_EQ(chmod(tree.Path("in/ro.txt").c_str(), 0444), 0);
+    const bool xattrs = SetArchiveBit(tree.File("in/noarch.txt"), false);
+    constexpr struct {
+        const char* mask;
+        std::uint32_t attributes;
+        bool archiveOnly;
+        const char* names;
+    } kCases[] = {
+        {"*.txt", 0x21, false, "noarch.txt ro.txt x.txt"},
+        {"*.txt", 0x23, false, ".hid.txt noarch.txt ro.txt x.txt"},
+        {"", 0x21, false, "noarch.txt ro.txt x.txt y.doc"},
+        {"*.*", 0x23, true, ".hid.txt ro.txt x.txt y.doc"},
+    };
+    for (const auto& [mask, attributes, archiveOnly, names] : kCases) {
+        SCOPED_TRACE(::testing::Message() << mask << ' ' << attributes << ' ' << archiveOnly);
+        if (archiveOnly && !xattrs) continue; // without the attribute every file counts as changed
+        burner.ClearCompilation(100, 100);
+        EXPECT_EQ(
+            burner.AddDirectory(burner.Root, tree.Path("in"), mask, attributes, false, false, archiveOnly),
+            1);
+        std::string got;
+        for (const TFEntry* entry = burner.Root->FirstEntry; entry; entry = entry->Next) {
+            got += (got.empty() ? "" : " ") + entry->LongName;
+            EXPECT_EQ(entry->ArchiveMode, archiveOnly);
+        }
+        EXPECT_EQ(got, names);
+        EXPECT_EQ(burner.DirectoryCount(), 0); // not recursive
+    }
+    burner.ClearCompilation(100, 100);
+    burner.AddDirectory(burner.Root, tree.Path("in"), "", 0x23, false, false, false);
+    EXPECT_EQ(burner.FindEntry(burner.Root, "ro.txt")->Attributes, attr::kReadOnly | attr::kArchive);
+    EXPECT_EQ(burner.FindEntry(burner.Root, ".hid.txt")->Attributes, attr::kHidden | attr::kArchive);
+}
+
+TEST_F(Burner, AwkwardNamesGetSafeLongNamesAndUniqueShortNames) {
+    TempTree tree;
+    const std::string hundred = std::string(96, 'n') + ".txt";
+    const struct {
+        std::string name;
+        std::string longName;
+        std::string shortName;
+    } kCases[] = {
+        // In byte order, as the folder is listed.
+        {"back\\slash.txt", "back_slash.txt", "BACK_S~1.TXT"},
+        {"caf\xC3\xA9.txt", "caf\xC3\xA9.txt", "CAF_~1.TXT"},
+        {"ctl\x01.txt", "ctl_.txt", "CTL_~1.TXT"},
+        {hundred, hundred, "NNNNNN~1.TXT"},
+        {"noext", "noext.", "NOEXT."},
+        {"several.dots.in.name.txt", "several.dots.in.name.txt", "SEVERA~1.TXT"},
+        {"with space.txt", "with space.txt", "WITHSP~1.TXT"},
+        {"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.txt", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.txt", "___~1.TXT"},
+        {"\xF0\x9F\x98\x80.png", "\xF0\x9F\x98\x80.png", "_~1.PNG"},
+    };
+    for (const auto& item : kCases) tree.File("odd/" + item.name, 1);
+    EXPECT_EQ(burner.AddDirectory(burner.Root, tree.Path("odd"), "", 0x21, false, false, false), 1);
+    const TFEntry* entry = burner.Root->FirstEntry;
+    for (const auto& item : kCases) {
+        SCOPED_TRACE(item.name);
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(entry->LongName, item.longName);
+        EXPECT_EQ(entry->ShortName, item.shortName);
+        EXPECT_EQ(entry->SourcePath, tree.Path("odd/" + item.name)); // the real name, for reading
+        entry = entry->Next;
+    }
+    EXPECT_EQ(entry, nullptr);
+}
+
+TEST_F(Burner, CaseTwinFoldersAndFilesAreAllRecorded) {
+    TempTree tree;
+    tree.File("twins/Docs/one.txt");
+    tree.File("twins/docs/two.txt");
+    tree.File("twins/README.TXT");
+    tree.File("twins/readme.txt");
+    EXPECT_EQ(burner.AddDirectory(burner.Root, tree.Path("twins"), "", 0x21, true, false, false), 1);
+    std::vector<std::string> shortNames;
+    for (const TFEntry* entry = burner.Root->FirstEntry; entry; entry = entry->Next)
+        shortNames.push_back(entry->LongName + "=" + entry->ShortName);
+    EXPECT_EQ(shortNames, (std::vector<std::string>{"Docs=DOCS", "docs=DOCS~1", "README.TXT=README.TXT",
+                                                    "readme.txt=README~1.TXT"}));
+    EXPECT_EQ(burner.DirectoryCount(), 2);
+}
+
+TEST_F(Burner, KeptSourcePathsGoBelowTheTargetDirectory) {
+    TempTree tree;
+    tree.File("Data/Photos/p.jpg");
+    TDEntry* out = burner.CreateDirectory(burner.Root, "Out", attr::kDirectory);
+    std::string kept;
+    for (char c : tree.Path("Data/Photos")) kept += c == '/' ? '\\' : c;
+    for (const bool lastOnly : {false, true}) {
+        SCOPED_TRACE(lastOnly);
+        burner.LastFolderOnly = lastOnly;
+        EXPECT_EQ(burner.AddDirectory(out, tree.Path("Data/Photos"), "", 0x21, true, true, false), 1);
+        const std::string path = lastOnly ? "\\OUT\\PHOTOS" : UpperCase("\\OUT" + kept);
+        const TDEntry* target = burner.FindDirectory(path);
+        ASSERT_NE(target, nullptr) << path;
+        EXPECT_EQ(LongNames(target), std::vector<std::string>{"p.jpg"});
+    }
+}
+
+TEST_F(Burner, FolderProblemsAreLoggedAndOnlyTheFolderAskedForFails) {
+    TempTree tree;
+    EXPECT_EQ(burner.AddDirectory(burner.Root, tree.Path("missing"), "", 0x21, true, false, false), 0);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0],
+              (LogLine{"CANNOT READ FOLDER: " + tree.Path("missing") + "/ (No such file or directory)", 4}));
+    EXPECT_EQ(burner.AddDirectory(nullptr, tree.Path(), "", 0x21, true, false, false), 0);
+    EXPECT_EQ(log.back(), (LogLine{"INVALID DESTINATION PATH", 4}));
+    if (RunningAsRoot()) GTEST_SKIP() << "root reads every folder";
+    log.clear();
+    tree.File("top/Locked/secret.txt");
+    tree.File("top/Open/fine.txt");
+    tree.File("top/z.txt");
+    ASSERT_EQ(chmod(tree.Path("top/Locked").c_str(), 0), 0);
+    EXPECT_EQ(burner.AddDirectory(burner.Root, tree.Path("top"), "", 0x21, true, false, false), 1);
+    EXPECT_EQ(log, (std::vector<LogLine>{
+                       {"CANNOT READ FOLDER: " + tree.Path("top/Locked") + "/ (Permission denied)", 4}}));
+    EXPECT_EQ(Paths(), (std::vector<std::string>{"\\", "\\OPEN"}));
+    EXPECT_EQ(LongNames(burner.Root), (std::vector<std::string>{"Open", "z.txt"}));
+}
+
+TEST_F(Burner, ADirectoryThatCannotBeCreatedStopsTheAdd) {
+    TempTree tree;
+    tree.File("full/A/x.txt");
+    tree.File("full/B/y.txt");
+    tree.File("full/z.txt");
+    burner.ClearCompilation(100, 2);
+    EXPECT_EQ(burner.AddDirectory(burner.Root, tree.Path("full"), "", 0x21, true, false, false), 0);
+    EXPECT_EQ(log, (std::vector<LogLine>{{">>> MAXIMUM DIRECTORIES CAN BE 2", 3}}));
+    EXPECT_EQ(LongNames(burner.Root), std::vector<std::string>{"A"}); // z.txt is not added
+    EXPECT_EQ(LongNames(burner.FindDirectory("\\A")), std::vector<std::string>{"x.txt"});
+}
+
+TEST_F(Burner, ARefusedFileDoesNotStopTheAdd) {
+    TempTree tree;
+    tree.File("dup/Sub/a.txt");
+    tree.File("dup/Sub/b.txt");
+    tree.File("dup/c.txt");
+    ASSERT_EQ(burner.AddDirectory(burner.Root, tree.Path("dup"), "", 0x21, true, false, false), 1);
+    // The same folder again: every file is refused as a duplicate, the folders merge.
+    EXPECT_EQ(burner.AddDirectory(burner.Root, tree.Path("dup"), "", 0x21, true, false, false), 1);
+    EXPECT_EQ(burner.DirectoryCount(), 1);
+    EXPECT_EQ(burner.FileCount(), 4);
+    EXPECT_EQ(LongNames(burner.Root), (std::vector<std::string>{"Sub", "c.txt"}));
+}
+
+TEST_F(Burner, ManyFilesInManyFoldersStayConsistent) {
+    burner.ClearCompilation(600000, 20000);
+    constexpr int kFolders = 2000, kFilesPerFolder = 50;
+    for (int folder = 0; folder < kFolders; ++folder) {
+        TDEntry* dir = burner.AddDirectoryEntry(burner.Root, Folder("folder" + std::to_string(folder)));
+        ASSERT_NE(dir, nullptr);
+        for (int file = 0; file < kFilesPerFolder; ++file)
+            ASSERT_TRUE(
+                burner.AddFileEntry(dir, File("file" + std::to_string(file) + ".dat", 1), false, 0, "/x"));
+    }
+    EXPECT_EQ(burner.DirectoryCount(), kFolders);
+    EXPECT_EQ(burner.FileCount(), kFolders * (kFilesPerFolder + 1));
+    const TDEntry* last = burner.FindDirectory("\\FOLDER1999");
+    ASSERT_NE(last, nullptr);
+    EXPECT_EQ(TOrbelBurner::LastEntry(last->FirstEntry)->LongName, "file49.dat");
+    EXPECT_EQ(burner.Files().back()->LongName, "file49.dat");
+    EXPECT_EQ(burner.CompilationSize, std::int64_t{kFolders} * kFilesPerFolder * 2048);
+}
+
 } // namespace
 } // namespace lorvane::image
