@@ -102,8 +102,9 @@ std::optional<DirectoryListing> Describe(const std::string& path, const std::str
     if (lstat(path.c_str(), &info) != 0) {
         const int error = errno;
         if (log)
-            log(error == ENOENT ? "FILE VANISHED: " + path
-                                : "CANNOT READ FILE INFORMATION: " + path + " (" + std::strerror(error) + ")");
+            log(error == ENOENT
+                    ? "FILE VANISHED: " + path
+                    : "CANNOT READ FILE INFORMATION: " + path + " (" + std::strerror(error) + ")");
         return std::nullopt;
     }
     if (S_ISLNK(info.st_mode)) {
@@ -301,16 +302,40 @@ std::optional<DirectoryListing> FindFile(const std::string& path, std::uint32_t 
     if (lstat(trimmed.c_str(), &info) != 0) return std::nullopt;
     auto listing = Describe(trimmed, name, log);
     if (!listing || !PassesAttributeFilter(listing->Attr, attrMask)) return std::nullopt;
-    // The alias must be unique among the folder's names, so the folder's names are read as well.
-    std::vector<std::string> names;
-    std::string error;
-    if (ReadNames(folder, names, error) == ListingStatus::Ok) {
-        const auto at = std::lower_bound(names.begin(), names.end(), name);
-        if (at != names.end() && *at == name)
-            listing->AlternateName = MakeAliases(names)[static_cast<std::size_t>(at - names.begin())];
-    } else if (!IsValidShortName(name)) {
-        listing->AlternateName = MakeAliases(std::span<const std::string>(&name, 1)).front();
+    // The alias must be unique among the folder's names, so the folder's names are read as well. Adding
+    // the files of one folder one by one would read it again for every file: the last folder's names
+    // and aliases are kept while the folder stays unchanged (same inode, same modification time).
+    struct FolderAliases {
+        std::string folder;
+        dev_t device = 0;
+        ino_t inode = 0;
+        timespec modified{};
+        std::vector<std::string> names;
+        std::vector<std::string> aliases;
+    };
+    thread_local FolderAliases cache;
+    struct stat folderInfo {};
+    const bool known = stat(folder.c_str(), &folderInfo) == 0;
+    const bool fresh = known && cache.folder == folder && cache.device == folderInfo.st_dev &&
+                       cache.inode == folderInfo.st_ino &&
+                       cache.modified.tv_sec == folderInfo.st_mtim.tv_sec &&
+                       cache.modified.tv_nsec == folderInfo.st_mtim.tv_nsec;
+    if (!fresh) {
+        cache = FolderAliases{};
+        std::string error;
+        if (known && ReadNames(folder, cache.names, error) == ListingStatus::Ok) {
+            cache.folder = folder;
+            cache.device = folderInfo.st_dev;
+            cache.inode = folderInfo.st_ino;
+            cache.modified = folderInfo.st_mtim;
+            cache.aliases = MakeAliases(cache.names);
+        }
     }
+    const auto at = std::lower_bound(cache.names.begin(), cache.names.end(), name);
+    if (at != cache.names.end() && *at == name)
+        listing->AlternateName = cache.aliases[static_cast<std::size_t>(at - cache.names.begin())];
+    else if (!IsValidShortName(name))
+        listing->AlternateName = MakeAliases(std::span<const std::string>(&name, 1)).front();
     return listing;
 }
 

@@ -295,5 +295,29 @@ TEST(ListFolder, ArchiveBitComesFromTheDosAttribute) {
     EXPECT_STREQ(text, "0x3");
 }
 
+TEST(FindFile, GivesTheAliasOfTheFolderListingAndNoticesChanges) {
+    TempTree tree;
+    tree.File("README.TXT");
+    const std::string twin = tree.File("readme.txt");
+    constexpr struct {
+        const char* name;
+        const char* alias;
+    } kCases[] = {{"readme.txt", "README~1.TXT"}, {"README.TXT", ""}, {"readme.txt", "README~1.TXT"}};
+    for (const auto& [name, alias] : kCases) {
+        SCOPED_TRACE(name);
+        const auto listing = FindFile(tree.Path(name), attr::kAnyFile, {});
+        ASSERT_TRUE(listing);
+        EXPECT_EQ(listing->AlternateName, alias);
+    }
+    // Once its twin is gone, the name is its own 8.3 name again.
+    ASSERT_EQ(std::remove(tree.Path("README.TXT").c_str()), 0);
+    EXPECT_EQ(FindFile(twin, attr::kAnyFile, {})->AlternateName, "");
+    EXPECT_FALSE(FindFile(tree.Path("README.TXT"), attr::kAnyFile, {}));
+    // The attribute mask applies to the file asked for.
+    tree.File(".hidden");
+    EXPECT_FALSE(FindFile(tree.Path(".hidden"), attr::kArchive, {}));
+    EXPECT_TRUE(FindFile(tree.Path(".hidden"), attr::kArchive | attr::kHidden, {}));
+}
+
 } // namespace
 } // namespace lorvane::image

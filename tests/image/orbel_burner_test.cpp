@@ -366,6 +366,11 @@ TEST_F(Burner, AddFileReportsMissingSourcesAndDestinations) {
     EXPECT_EQ(burner.AddFile("", source, false), 1); // found, though refused as a duplicate
     EXPECT_EQ(burner.FileCount(), 1);
     EXPECT_EQ(log.size(), 1u);
+    // A folder is found but never becomes a file entry.
+    const std::string folder = tree.Folder("folder");
+    EXPECT_EQ(burner.AddFile("", folder, false), 1);
+    EXPECT_EQ(log.back(), (LogLine{"NOT A FILE: " + folder, 4}));
+    EXPECT_EQ(burner.FileCount(), 1);
 }
 
 TEST_F(Burner, RecursiveAddFollowsTheFolderHandlerAndPrunesEmptyFolders) {
