@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <sys/stat.h>
 #include <utility>
 
@@ -586,6 +588,26 @@ TEST_F(Burner, ManyFilesInManyFoldersStayConsistent) {
     EXPECT_EQ(TOrbelBurner::LastEntry(last->FirstEntry)->LongName, "file49.dat");
     EXPECT_EQ(burner.Files().back()->LongName, "file49.dat");
     EXPECT_EQ(burner.CompilationSize, std::int64_t{kFolders} * kFilesPerFolder * 2048);
+}
+
+TEST_F(Burner, TheTimeZoneOffsetIsTheOneInEffectInQuarterHours) {
+    const char* saved = std::getenv("TZ");
+    const std::string savedZone = saved ? saved : "";
+    // Zones without daylight time, so that the answer does not depend on today's date.
+    constexpr std::pair<const char*, int> kZones[] = {{"UTC0", 0},      {"CET-1", 4},     {"EST5", -20},
+                                                      {"IST-5:30", 22}, {"NPT-5:45", 23}, {"NST3:30", -14}};
+    for (const auto& [zone, offset] : kZones) {
+        SCOPED_TRACE(zone);
+        setenv("TZ", zone, 1);
+        tzset();
+        burner.ClearCompilation(10, 10);
+        EXPECT_EQ(burner.GMTOffset, offset);
+    }
+    if (saved)
+        setenv("TZ", savedZone.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
 }
 
 } // namespace
