@@ -187,6 +187,11 @@ TDEntry* TOrbelBurner::AddDirectoryEntry(TDEntry* parent, const DirectoryListing
     const auto existing = parent->m_entriesByName.find(name);
     if (existing != parent->m_entriesByName.end() && existing->second->Dir) return existing->second->Dir;
 
+    // Level is one byte: a deeper directory would wrap to level 0.
+    if (parent->Level == kMaxDirectoryLevel) {
+        AddDebugMessage(Formatted("MAXIMUM DIRECTORY DEPTH IS %d", kMaxDirectoryLevel), logtype::kLimit);
+        return nullptr;
+    }
     TDEntry* dir = NewDirNode();
     if (!dir) return nullptr;
     TFEntry* entry = NewFileNode();

@@ -6,6 +6,7 @@
 #include "image/enumeration.h"
 #include "image/iso_lib.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -28,6 +29,7 @@ inline constexpr const char* kComponentVersion = "1.1.8";
 inline constexpr int kDefaultMaxFiles = 65535;
 inline constexpr int kDefaultMaxDirectories = 8191;
 inline constexpr std::int64_t kMinimumPostGapSectors = 300;
+inline constexpr int kMaxDirectoryLevel = 255; // the root is level 1
 // ISO 9660 records a data length in 32 bits (ECMA-119 9.1.4): larger files cannot be recorded.
 inline constexpr std::uint64_t kMaxRecordableFileSize = 0xFFFFFFFFu;
 

@@ -165,6 +165,18 @@ TEST_F(Burner, TableLimitsRefuseWithTheirLines) {
     EXPECT_EQ(LongNames(burner.Root), std::vector<std::string>{"a.txt"});
 }
 
+TEST_F(Burner, DirectoriesStopAtLevel255) {
+    TDEntry* dir = burner.Root;
+    for (int level = 2; level <= 255; ++level) {
+        dir = burner.CreateDirectory(dir, "d", attr::kDirectory);
+        ASSERT_NE(dir, nullptr) << level;
+    }
+    EXPECT_EQ(dir->Level, 255);
+    EXPECT_EQ(burner.CreateDirectory(dir, "d", attr::kDirectory), nullptr);
+    EXPECT_EQ(log, (std::vector<LogLine>{{"MAXIMUM DIRECTORY DEPTH IS 255", 3}}));
+    EXPECT_EQ(burner.DirectoryCount(), 254);
+}
+
 TEST_F(Burner, FileAndFolderNamesGetTheirShortAndLongForms) {
     constexpr struct {
         const char* name;
