@@ -158,7 +158,8 @@ ListingStatus ReadNames(const std::string& folder, std::vector<std::string>& nam
 }
 
 std::optional<std::uint32_t> ReadDosAttributes(const std::string& path) {
-    char buffer[64];
+    // Samba writes the "0x.." text followed by a binary blob: room for both, only the text is read.
+    char buffer[256];
     const ssize_t length = getxattr(path.c_str(), kDosAttribute, buffer, sizeof buffer - 1);
     if (length <= 0) return std::nullopt;
     const std::string_view text(buffer, static_cast<std::size_t>(length));

@@ -287,6 +287,10 @@ TEST(ListFolder, ArchiveBitComesFromTheDosAttribute) {
         ASSERT_EQ(setxattr(path.c_str(), "user.DOSATTRIB", value, std::strlen(value), 0), 0);
         EXPECT_EQ(ArchiveBit(path), archive);
     }
+    // Samba's form: the text, a NUL, then its binary record.
+    const char samba[] = "0x1\0\0\4\0\4\0\0\0\x51\0\0\0\x20\0\0\0";
+    ASSERT_EQ(setxattr(path.c_str(), "user.DOSATTRIB", samba, sizeof samba - 1, 0), 0);
+    EXPECT_FALSE(ArchiveBit(path));
     // Clearing keeps the other bits Samba or Wine recorded.
     ASSERT_EQ(setxattr(path.c_str(), "user.DOSATTRIB", "0x23", 4, 0), 0);
     ASSERT_TRUE(SetArchiveBit(path, false));
