@@ -71,6 +71,17 @@ ProcessEnd g_processEnd;
 
 } // namespace
 
+ModuleLoader::~ModuleLoader() {
+    if (g_loader == this) g_loader = nullptr;
+    if (g_moduleLoader == this) {
+        g_moduleLoader = nullptr;
+        g_state.library = nullptr;
+        g_state.initialised = false;
+        g_state.entry = {};
+        g_state.layerName.clear();
+    }
+}
+
 ModuleLoader& DlopenModuleLoader() {
     // Never destroyed: the module is freed from a static destructor at process end.
     static Dlopen* const loader = new Dlopen;

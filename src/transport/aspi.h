@@ -26,7 +26,10 @@ public:
 // How the manager module is found and opened. Production uses dlopen/dlsym/dlclose.
 class ModuleLoader {
 public:
-    virtual ~ModuleLoader() = default;
+    // A loader that goes away while its module is the active provider takes the provider with it (the
+    // transport becomes uninitialised) and stops being the loader of later loads, so no one ever calls
+    // into a destroyed loader, not even at process end.
+    virtual ~ModuleLoader();
     virtual void* Open(const std::string& path) = 0; // nullptr when not found
     virtual void* Symbol(void* module, const char* name) = 0;
     virtual void Close(void* module) = 0;

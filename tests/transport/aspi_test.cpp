@@ -337,6 +337,22 @@ TEST_F(TransportSelection, ResetSurvivesAModuleThatLostAnEntryPoint) {
     EXPECT_EQ(SendASPI32Command(&srb), 0u);
 }
 
+TEST_F(TransportSelection, ALoaderThatGoesAwayTakesItsModuleWithIt) {
+    {
+        FakeLoader scoped;
+        scoped.modules["./libwnaspi32.so"] = {};
+        SetModuleLoader(&scoped);
+        ASSERT_TRUE(InitASPI(false));
+    }
+    EXPECT_FALSE(ASPIInitialized());
+    EXPECT_EQ(Transport().library, nullptr);
+    SrbHeader srb{};
+    EXPECT_EQ(SendASPI32Command(&srb), 0u);
+    CloseTransport(); // must not call into the destroyed loader
+    SetModuleLoader(&loader);
+    EXPECT_FALSE(InitASPI(false)); // the default loader of this fixture has no module
+}
+
 TEST_F(TransportSelection, FreeUnloadsTheModule) {
     loader.modules["./libwnaspi32.so"] = {};
     ASSERT_TRUE(InitASPI(false));
