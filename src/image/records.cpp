@@ -13,6 +13,8 @@ using transport::ByteWriter;
 
 namespace {
 
+constexpr std::size_t kSectorBytes = 2048; // logical block size (ECMA-119 6.1.2)
+
 namespace vd { // ECMA-119 8.4 primary / 8.5 supplementary volume descriptor; 0-based offsets
 inline constexpr std::size_t kType = 0, kStandardId = 1, kVersion = 6, kVolumeFlags = 7, kSystemId = 8,
                              kVolumeId = 40, kSpaceSize = 80, kEscapes = 88, kSetSize = 120,
@@ -55,7 +57,7 @@ inline constexpr std::uint8_t kValidationHeader = 0x01, kPlatformX86 = 0x00, kBo
 inline constexpr std::array<std::uint8_t, 2> kKeyBytes = {0x55, 0xAA};
 } // namespace catalog
 
-using Sector = std::array<std::uint8_t, kSectorSize>;
+using Sector = std::array<std::uint8_t, kSectorBytes>;
 
 std::uint32_t Checked32(std::int64_t value, const char* field) {
     if (value < 0 || value > std::numeric_limits<std::uint32_t>::max())
@@ -64,7 +66,7 @@ std::uint32_t Checked32(std::int64_t value, const char* field) {
 }
 
 std::uint32_t SectorOf(std::int64_t bytes, const char* field) {
-    return Checked32(bytes / static_cast<std::int64_t>(kSectorSize), field);
+    return Checked32(bytes / static_cast<std::int64_t>(kSectorBytes), field);
 }
 
 void PutBytes(Sector& sector, std::size_t at, std::span<const std::uint8_t> bytes) {
@@ -104,7 +106,7 @@ void PutCommonFields(Sector& sector, const VolumeIdentity& identity, std::int64_
     w.PutBoth32(vd::kSpaceSize, Checked32(sessionSectors, "VOLUME SPACE SIZE"));
     w.PutBoth16(vd::kSetSize, 1);
     w.PutBoth16(vd::kSequenceNumber, 1);
-    w.PutBoth16(vd::kBlockSize, static_cast<std::uint16_t>(kSectorSize));
+    w.PutBoth16(vd::kBlockSize, static_cast<std::uint16_t>(kSectorBytes));
     w.PutBoth32(vd::kPathTableSize, Checked32(tree.PathTableSize, "PATH TABLE SIZE"));
     w.PutLe32(vd::kPathTableL, SectorOf(tree.PathTableL, "PATH TABLE L"));
     w.PutLe32(vd::kOptionalPathTableL, 0);
@@ -123,20 +125,20 @@ bool IsDirectoryEntry(const TFEntry& entry) {
     return entry.Dir != nullptr || (entry.Attributes & attr::kDirectory) != 0;
 }
 
-const std::string& NameIn(const TFEntry& entry, Tree tree) {
-    return tree == Tree::Iso ? entry.ShortName : entry.LongName;
+const std::string& NameIn(const TFEntry& entry, TreeKind tree) {
+    return tree == TreeKind::Iso ? entry.ShortName : entry.LongName;
 }
-const std::string& NameIn(const TDEntry& directory, Tree tree) {
-    return tree == Tree::Iso ? directory.ShortName : directory.LongName;
+const std::string& NameIn(const TDEntry& directory, TreeKind tree) {
+    return tree == TreeKind::Iso ? directory.ShortName : directory.LongName;
 }
 
 // The identifier bytes of a directory record: "." and ".." become 00h and 01h (ECMA-119 9.1.11).
-std::vector<std::uint8_t> RecordIdentifier(const TFEntry& entry, Tree tree) {
+std::vector<std::uint8_t> RecordIdentifier(const TFEntry& entry, TreeKind tree) {
     std::string name = NameIn(entry, tree);
     if (name == ".") return {0x00};
     if (name == "..") return {0x01};
     if (!IsDirectoryEntry(entry)) name += ";1";
-    if (tree == Tree::Joliet) return JolietIdentifier(name);
+    if (tree == TreeKind::Joliet) return JolietIdentifier(name);
     return {name.begin(), name.end()};
 }
 
@@ -147,15 +149,15 @@ std::size_t RecordLength(std::size_t identifierLength) {
     return length;
 }
 
-bool HasOwnDotRecords(const TDEntry& directory, Tree tree) {
+bool HasOwnDotRecords(const TDEntry& directory, TreeKind tree) {
     return directory.FirstEntry != nullptr && NameIn(*directory.FirstEntry, tree) == ".";
 }
 
-std::uint32_t DirectoryExtent(const TDEntry& directory, Tree tree) {
-    return tree == Tree::Iso ? directory.ISOExtent : directory.JolietExtent;
+std::uint32_t DirectoryExtent(const TDEntry& directory, TreeKind tree) {
+    return tree == TreeKind::Iso ? directory.ISOExtent : directory.JolietExtent;
 }
-std::int64_t DirectorySize(const TDEntry& directory, Tree tree) {
-    return tree == Tree::Iso ? directory.ISOSize : directory.JolietSize;
+std::int64_t DirectorySize(const TDEntry& directory, TreeKind tree) {
+    return tree == TreeKind::Iso ? directory.ISOSize : directory.JolietSize;
 }
 
 std::uint32_t AddSectors(std::uint32_t base, std::uint32_t offset, const char* field) {
@@ -173,16 +175,16 @@ public:
     }
     void Pad() {
         m_stream.insert(m_stream.end(), m_free, 0);
-        m_free = kSectorSize;
+        m_free = kSectorBytes;
     }
     void Finish() {
-        if (m_free != kSectorSize || m_empty) Pad();
+        if (m_free != kSectorBytes || m_empty) Pad();
     }
     void MarkUsed() { m_empty = false; }
 
 private:
     std::vector<std::uint8_t>& m_stream;
-    std::size_t m_free = kSectorSize;
+    std::size_t m_free = kSectorBytes;
     bool m_empty = true;
 };
 
@@ -202,9 +204,9 @@ std::vector<std::uint8_t> MakeDirectoryRecord(std::span<const std::uint8_t> iden
     return record;
 }
 
-std::vector<std::uint8_t> PathIdentifier(const TDEntry& directory, Tree tree) {
+std::vector<std::uint8_t> PathIdentifier(const TDEntry& directory, TreeKind tree) {
     const std::string& name = NameIn(directory, tree);
-    if (tree == Tree::Joliet) return JolietIdentifier(name);
+    if (tree == TreeKind::Joliet) return JolietIdentifier(name);
     return {name.begin(), name.end()};
 }
 
@@ -263,7 +265,7 @@ void WriteTerminator(std::vector<std::uint8_t>& stream) {
     Append(stream, sector);
 }
 
-std::int64_t PathTableBytes(std::span<TDEntry* const> order, Tree tree) {
+std::int64_t PathTableBytes(std::span<TDEntry* const> order, TreeKind tree) {
     std::int64_t bytes = static_cast<std::int64_t>(pathrec::kFixedPart) + 2; // the root: 1-byte name + pad
     for (std::size_t i = 1; i < order.size(); ++i) {
         const std::size_t n = PathIdentifier(*order[i], tree).size();
@@ -272,7 +274,7 @@ std::int64_t PathTableBytes(std::span<TDEntry* const> order, Tree tree) {
     return bytes;
 }
 
-void WritePathTable(std::vector<std::uint8_t>& stream, std::span<TDEntry* const> order, Tree tree,
+void WritePathTable(std::vector<std::uint8_t>& stream, std::span<TDEntry* const> order, TreeKind tree,
                     std::uint32_t firstSector, PathTableOrder byteOrder) {
     std::unordered_map<const TDEntry*, std::size_t> numbers; // 1-based position in this table
     for (std::size_t i = 0; i < order.size(); ++i) numbers.emplace(order[i], i + 1);
@@ -308,11 +310,11 @@ void WritePathTable(std::vector<std::uint8_t>& stream, std::span<TDEntry* const>
         Append(stream, record);
     }
     const std::size_t written = stream.size() - start;
-    stream.resize(stream.size() + (kSectorSize - written % kSectorSize) % kSectorSize, 0);
+    stream.resize(stream.size() + (kSectorBytes - written % kSectorBytes) % kSectorBytes, 0);
 }
 
-std::int64_t DirectoryExtentBytes(const TDEntry& directory, Tree tree) {
-    std::size_t used = 0, free = kSectorSize;
+std::int64_t DirectoryExtentBytes(const TDEntry& directory, TreeKind tree) {
+    std::size_t used = 0, free = kSectorBytes;
     if (!HasOwnDotRecords(directory, tree)) {
         used = 2 * dirrec::kDotLength;
         free -= used;
@@ -321,17 +323,17 @@ std::int64_t DirectoryExtentBytes(const TDEntry& directory, Tree tree) {
         const std::size_t length = RecordLength(RecordIdentifier(*entry, tree).size());
         if (length > free) {
             used += free;
-            free = kSectorSize;
+            free = kSectorBytes;
         }
         used += length;
         free -= length;
     }
-    const std::size_t sectors = std::max<std::size_t>(1, (used + kSectorSize - 1) / kSectorSize);
-    return static_cast<std::int64_t>(sectors * kSectorSize);
+    const std::size_t sectors = std::max<std::size_t>(1, (used + kSectorBytes - 1) / kSectorBytes);
+    return static_cast<std::int64_t>(sectors * kSectorBytes);
 }
 
 void WriteDirectoryExtents(std::vector<std::uint8_t>& stream, std::span<TDEntry* const> directories,
-                           Tree tree, const DirectoryAreas& areas) {
+                           TreeKind tree, const DirectoryAreas& areas) {
     for (const TDEntry* directory : directories) {
         ExtentWriter extent(stream);
         if (!HasOwnDotRecords(*directory, tree)) {
@@ -347,8 +349,8 @@ void WriteDirectoryExtents(std::vector<std::uint8_t>& stream, std::span<TDEntry*
         }
         for (const TFEntry* entry = directory->FirstEntry; entry != nullptr; entry = entry->Next) {
             const bool isDirectory = IsDirectoryEntry(*entry);
-            const std::uint32_t own = tree == Tree::Iso ? entry->Extent : entry->JolietExtent;
-            const std::int64_t size = tree == Tree::Iso ? entry->ISOSize : entry->JolietSize;
+            const std::uint32_t own = tree == TreeKind::Iso ? entry->Extent : entry->JolietExtent;
+            const std::int64_t size = tree == TreeKind::Iso ? entry->ISOSize : entry->JolietSize;
             std::uint32_t sector = 0;
             if (isDirectory)
                 sector = AddSectors(own, areas.DirAreaSector, "DIRECTORY EXTENT");

@@ -15,8 +15,6 @@
 
 namespace lorvane::image {
 
-inline constexpr std::size_t kSectorSize = 2048;
-
 // The identification texts and dates of the volume, as the burner's properties hold them.
 struct VolumeIdentity {
     std::string IdSystem, IdVolume, IdVolumeSet, IdPublisher, IdPreparer, IdApplication;
@@ -43,22 +41,22 @@ void WriteJolietDescriptor(std::vector<std::uint8_t>& stream, const VolumeIdenti
 void WriteBootRecordDescriptor(std::vector<std::uint8_t>& stream, std::int64_t bootCatalogLocation);
 void WriteTerminator(std::vector<std::uint8_t>& stream);
 
-enum class Tree { Iso, Joliet };
+enum class TreeKind { Iso, Joliet };
 enum class PathTableOrder { Little, Big }; // type L and type M (ECMA-119 9.4)
 
 // The exact byte length of one path table copy for the directories in path-table order (root first).
-std::int64_t PathTableBytes(std::span<TDEntry* const> order, Tree tree);
+std::int64_t PathTableBytes(std::span<TDEntry* const> order, TreeKind tree);
 
 // One path table copy: the root's record, then every other directory of `order` from index 1,
 // then zeros to the sector end. A directory's parent number is the parent's 1-based position in
 // `order`. Throws RecordRangeError for a name longer than 255 bytes, a parent missing from `order`
 // or numbered above 65535, or an extent sector above 32 bits.
-void WritePathTable(std::vector<std::uint8_t>& stream, std::span<TDEntry* const> order, Tree tree,
+void WritePathTable(std::vector<std::uint8_t>& stream, std::span<TDEntry* const> order, TreeKind tree,
                     std::uint32_t firstSector, PathTableOrder byteOrder);
 
 // The bytes the directory's extent takes, a whole number of sectors; agrees with
 // WriteDirectoryExtents record for record. Throws RecordRangeError for a record above 255 bytes.
-std::int64_t DirectoryExtentBytes(const TDEntry& directory, Tree tree);
+std::int64_t DirectoryExtentBytes(const TDEntry& directory, TreeKind tree);
 
 struct DirectoryAreas {
     std::uint32_t DirAreaSector = 0;  // first sector of this tree's directory extents
@@ -71,7 +69,7 @@ struct DirectoryAreas {
 // 6.8.1.1). Throws RecordRangeError for a record above 255 bytes, or an extent or data length that
 // needs more than 32 bits.
 void WriteDirectoryExtents(std::vector<std::uint8_t>& stream, std::span<TDEntry* const> directories,
-                           Tree tree, const DirectoryAreas& areas);
+                           TreeKind tree, const DirectoryAreas& areas);
 
 // The El Torito boot catalog sector: validation entry and default entry.
 void WriteBootCatalog(std::vector<std::uint8_t>& stream, std::int64_t bootImageSize,

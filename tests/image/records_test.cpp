@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "image/iso_text.h"
+#include "image/orbel_burner.h" // the layout code includes both
 
 namespace lorvane::image {
 namespace {
@@ -304,13 +305,13 @@ TEST(PathTable, RootOnlyTableInBothByteOrders) {
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.byteOrder == PathTableOrder::Little ? "type L" : "type M");
         Bytes s;
-        WritePathTable(s, order, Tree::Iso, 20, c.byteOrder);
+        WritePathTable(s, order, TreeKind::Iso, 20, c.byteOrder);
         ASSERT_EQ(s.size(), 2048u);
         EXPECT_EQ(Slice(s, 0, 10), c.expected);
         EXPECT_TRUE(AllZero(s, 10, 2048));
     }
-    EXPECT_EQ(PathTableBytes(order, Tree::Iso), 10);
-    EXPECT_EQ(PathTableBytes(order, Tree::Joliet), 10);
+    EXPECT_EQ(PathTableBytes(order, TreeKind::Iso), 10);
+    EXPECT_EQ(PathTableBytes(order, TreeKind::Joliet), 10);
 }
 
 TEST(PathTable, RecordsPadOddNamesAndNumberParentsByTablePosition) {
@@ -327,25 +328,25 @@ TEST(PathTable, RecordsPadOddNamesAndNumberParentsByTablePosition) {
     // Table order is not creation order: "abc" sits at position 2 only in this table.
     std::vector<TDEntry*> order{&root, &docs, &abc};
     const struct {
-        Tree which;
+        TreeKind which;
         PathTableOrder byteOrder;
         Bytes expected;
     } kCases[] = {
-        {Tree::Iso, PathTableOrder::Little,
+        {TreeKind::Iso, PathTableOrder::Little,
          Hex({0x01, 0x00, 0x14, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,               // root
               0x04, 0x00, 0x15, 0x00, 0x00, 0x00, 0x01, 0x00, 'D',  'O',  'C', 'S',     // DOCS
               0x03, 0x00, 0x16, 0x00, 0x00, 0x00, 0x02, 0x00, 'A',  'B',  'C', 0x00})}, // ABC
-        {Tree::Iso, PathTableOrder::Big,
+        {TreeKind::Iso, PathTableOrder::Big,
          Hex({0x01, 0x00, 0x00, 0x00, 0x00, 0x14, 0x00, 0x01, 0x00, 0x00, 0x04, 0x00,
               0x00, 0x00, 0x00, 0x15, 0x00, 0x01, 'D',  'O',  'C',  'S',  0x03, 0x00,
               0x00, 0x00, 0x00, 0x16, 0x00, 0x02, 'A',  'B',  'C',  0x00})},
-        {Tree::Joliet, PathTableOrder::Big,
+        {TreeKind::Joliet, PathTableOrder::Big,
          Hex({0x01, 0x00, 0x00, 0x00, 0x00, 0x14, 0x00, 0x01, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00,
               0x00, 0x16, 0x00, 0x01, 0x00, 'D',  0x00, 'o',  0x00, 'c',  0x00, 's',  0x06, 0x00,
               0x00, 0x00, 0x00, 0x15, 0x00, 0x02, 0x00, 'a',  0x00, 'b',  0x00, 'c'})},
     };
     for (const auto& c : kCases) {
-        SCOPED_TRACE(testing::Message() << (c.which == Tree::Iso ? "ISO " : "Joliet ")
+        SCOPED_TRACE(testing::Message() << (c.which == TreeKind::Iso ? "ISO " : "Joliet ")
                                         << (c.byteOrder == PathTableOrder::Little ? "L" : "M"));
         Bytes s;
         WritePathTable(s, order, c.which, 20, c.byteOrder);
@@ -369,9 +370,9 @@ TEST(PathTable, FillsToTheSectorEndOnlyWhenNeeded) {
         std::vector<TDEntry*> order{&root};
         for (int i = 0; i < c.twoLetterNames; ++i) order.push_back(&tree.Directory(root, "AB", "ab"));
         for (int i = 0; i < c.fourLetterNames; ++i) order.push_back(&tree.Directory(root, "ABCD", "ab"));
-        EXPECT_EQ(PathTableBytes(order, Tree::Iso), static_cast<std::int64_t>(c.bytes));
+        EXPECT_EQ(PathTableBytes(order, TreeKind::Iso), static_cast<std::int64_t>(c.bytes));
         Bytes s;
-        WritePathTable(s, order, Tree::Iso, 20, PathTableOrder::Little);
+        WritePathTable(s, order, TreeKind::Iso, 20, PathTableOrder::Little);
         EXPECT_EQ(s.size(), c.written);
         EXPECT_TRUE(AllZero(s, c.bytes, c.written));
         EXPECT_EQ(Slice(s, c.bytes - 12, 4), Hex({0x04, 0x00, 0x14, 0x00}));
@@ -397,7 +398,7 @@ TEST(PathTable, RefusesWhatItsFieldsCannotHold) {
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.what);
         Bytes s;
-        EXPECT_THROW(WritePathTable(s, c.order, Tree::Iso, 20, PathTableOrder::Little), RecordRangeError);
+        EXPECT_THROW(WritePathTable(s, c.order, TreeKind::Iso, 20, PathTableOrder::Little), RecordRangeError);
     }
 }
 
@@ -408,10 +409,10 @@ TEST(PathTable, ParentNumbersAbove65535AreRefused) {
     for (int i = 1; i < 65536; ++i) order.push_back(&tree.Directory(root, "D", "d"));
     order.push_back(&tree.Directory(*order.back(), "E", "e")); // parent at position 65536
     Bytes s;
-    EXPECT_THROW(WritePathTable(s, order, Tree::Iso, 20, PathTableOrder::Big), RecordRangeError);
+    EXPECT_THROW(WritePathTable(s, order, TreeKind::Iso, 20, PathTableOrder::Big), RecordRangeError);
     order.pop_back();
     order.push_back(&tree.Directory(*order[65534], "E", "e")); // parent at position 65535
-    EXPECT_NO_THROW(WritePathTable(s, order, Tree::Iso, 20, PathTableOrder::Big));
+    EXPECT_NO_THROW(WritePathTable(s, order, TreeKind::Iso, 20, PathTableOrder::Big));
 }
 
 // Golden record: length, 0, extent (both), data length (both), date, flags, 0, 0, sequence 1 (both),
@@ -445,15 +446,15 @@ TEST(DirectoryRecords, FileNamesGetVersionSuffixDirectoriesDoNot) {
     const Bytes dotDot = Record(34, Hex({0x14, 0, 0, 0, 0, 0, 0, 0x14}), Hex({0, 0x08, 0, 0, 0, 0, 0x08, 0}),
                                 0x02, Hex({0x01}));
     const struct {
-        Tree which;
+        TreeKind which;
         Bytes expected;
     } kCases[] = {
-        {Tree::Iso, Cat({dot, dotDot,
-                         Record(42, Hex({0x96, 0, 0, 0, 0, 0, 0, 0x96}), Hex({5, 0, 0, 0, 0, 0, 0, 5}), 0x00,
-                                Ascii("README.;1")),
-                         Record(38, Hex({0x15, 0, 0, 0, 0, 0, 0, 0x15}), Hex({0, 0x08, 0, 0, 0, 0, 0x08, 0}),
-                                0x02, Ascii("DOCS"))})},
-        {Tree::Joliet,
+        {TreeKind::Iso, Cat({dot, dotDot,
+                             Record(42, Hex({0x96, 0, 0, 0, 0, 0, 0, 0x96}), Hex({5, 0, 0, 0, 0, 0, 0, 5}),
+                                    0x00, Ascii("README.;1")),
+                             Record(38, Hex({0x15, 0, 0, 0, 0, 0, 0, 0x15}),
+                                    Hex({0, 0x08, 0, 0, 0, 0, 0x08, 0}), 0x02, Ascii("DOCS"))})},
+        {TreeKind::Joliet,
          Cat({dot, dotDot,
               Record(52, Hex({0x96, 0, 0, 0, 0, 0, 0, 0x96}), Hex({5, 0, 0, 0, 0, 0, 0, 5}), 0x00,
                      Hex({0, 'r', 0, 'e', 0, 'a', 0, 'd', 0, 'm', 0, 'e', 0, '.', 0, ';', 0, '1'})),
@@ -461,7 +462,7 @@ TEST(DirectoryRecords, FileNamesGetVersionSuffixDirectoriesDoNot) {
                      Hex({0, 'D', 0, 'o', 0, 'c', 0, 's'}))})},
     };
     for (const auto& c : kCases) {
-        SCOPED_TRACE(c.which == Tree::Iso ? "ISO" : "Joliet");
+        SCOPED_TRACE(c.which == TreeKind::Iso ? "ISO" : "Joliet");
         Bytes s;
         WriteDirectoryExtents(s, directories, c.which, kAreas);
         ASSERT_EQ(s.size(), 2048u);
@@ -503,7 +504,7 @@ TEST(DirectoryRecords, TwoFileRootWithEmptyHiddenAndImportedEntries) {
 
     std::vector<TDEntry*> directories{&root, &sub};
     Bytes s;
-    WriteDirectoryExtents(s, directories, Tree::Iso, kAreas);
+    WriteDirectoryExtents(s, directories, TreeKind::Iso, kAreas);
     ASSERT_EQ(s.size(), 4096u);
     const Bytes expected = Cat({
         Record(40, Hex({0x96, 0, 0, 0, 0, 0, 0, 0x96}), Hex({1, 0, 0, 0, 0, 0, 0, 1}), 0x00,
@@ -546,9 +547,9 @@ TEST(DirectoryRecords, NoRecordCrossesASectorEnd) {
         for (int i = 0; i < c.count; ++i) tree.Entry(root, c.name, c.name).ISOSize = 1;
         std::vector<TDEntry*> directories{&root};
         Bytes s;
-        WriteDirectoryExtents(s, directories, Tree::Iso, kAreas);
+        WriteDirectoryExtents(s, directories, TreeKind::Iso, kAreas);
         ASSERT_EQ(s.size(), c.extentBytes);
-        EXPECT_EQ(DirectoryExtentBytes(root, Tree::Iso), static_cast<std::int64_t>(c.extentBytes));
+        EXPECT_EQ(DirectoryExtentBytes(root, TreeKind::Iso), static_cast<std::int64_t>(c.extentBytes));
         if (c.secondSectorFirstLength != 0) {
             const std::size_t recordLength = c.secondSectorFirstLength;
             const std::size_t used = 68 + recordLength * (1980 / recordLength);
@@ -572,7 +573,7 @@ TEST(DirectoryRecords, ImportedDotRecordsAreNotSynthesisedAgain) {
     dotDot.DateTime = kMarch15;
     std::vector<TDEntry*> directories{&root};
     Bytes s;
-    WriteDirectoryExtents(s, directories, Tree::Iso, kAreas);
+    WriteDirectoryExtents(s, directories, TreeKind::Iso, kAreas);
     ASSERT_EQ(s.size(), 2048u);
     const Bytes dotRecord = Record(34, Hex({0x14, 0, 0, 0, 0, 0, 0, 0x14}),
                                    Hex({0, 0x08, 0, 0, 0, 0, 0x08, 0}), 0x02, Hex({0x00}));
@@ -590,18 +591,18 @@ TEST(DirectoryRecords, RefusesRecordsTheirFieldsCannotHold) {
         bool directory;
         std::int64_t size;
         std::uint32_t extent;
-        Tree which;
+        TreeKind which;
         bool fits;
     } kCases[] = {
-        {"ISO name of 219 + ;1: 254 bytes", std::string(219, 'A'), "a", false, 1, 0, Tree::Iso, true},
-        {"ISO name of 220 + ;1: 256 bytes", std::string(220, 'A'), "a", false, 1, 0, Tree::Iso, false},
-        {"Joliet file of 108 units", "A", std::string(108, 'a'), false, 1, 0, Tree::Joliet, true},
-        {"Joliet file of 109 units", "A", std::string(109, 'a'), false, 1, 0, Tree::Joliet, false},
-        {"Joliet folder of 110 units", "A", std::string(110, 'a'), true, 2048, 0, Tree::Joliet, true},
-        {"Joliet folder of 111 units", "A", std::string(111, 'a'), true, 2048, 0, Tree::Joliet, false},
-        {"data length just below 4 GiB", "A", "a", false, 0xFFFF'FFFF, 0, Tree::Iso, true},
-        {"data length of 4 GiB", "A", "a", false, 0x1'0000'0000, 0, Tree::Iso, false},
-        {"file extent beyond 32 bits", "A", "a", false, 1, 0xFFFF'FFF0, Tree::Iso, false},
+        {"ISO name of 219 + ;1: 254 bytes", std::string(219, 'A'), "a", false, 1, 0, TreeKind::Iso, true},
+        {"ISO name of 220 + ;1: 256 bytes", std::string(220, 'A'), "a", false, 1, 0, TreeKind::Iso, false},
+        {"Joliet file of 108 units", "A", std::string(108, 'a'), false, 1, 0, TreeKind::Joliet, true},
+        {"Joliet file of 109 units", "A", std::string(109, 'a'), false, 1, 0, TreeKind::Joliet, false},
+        {"Joliet folder of 110 units", "A", std::string(110, 'a'), true, 2048, 0, TreeKind::Joliet, true},
+        {"Joliet folder of 111 units", "A", std::string(111, 'a'), true, 2048, 0, TreeKind::Joliet, false},
+        {"data length just below 4 GiB", "A", "a", false, 0xFFFF'FFFF, 0, TreeKind::Iso, true},
+        {"data length of 4 GiB", "A", "a", false, 0x1'0000'0000, 0, TreeKind::Iso, false},
+        {"file extent beyond 32 bits", "A", "a", false, 1, 0xFFFF'FFF0, TreeKind::Iso, false},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.what);
@@ -627,7 +628,7 @@ TEST(DirectoryRecords, RefusesRecordsTheirFieldsCannotHold) {
     Bytes s;
     DirectoryAreas badOffset = kAreas;
     badOffset.GMTOffset = 200;
-    EXPECT_THROW(WriteDirectoryExtents(s, directories, Tree::Iso, badOffset), RecordRangeError);
+    EXPECT_THROW(WriteDirectoryExtents(s, directories, TreeKind::Iso, badOffset), RecordRangeError);
 }
 
 TEST(BootCatalog, ValidationEntrySumsToZeroAndDefaultEntryPicksTheMedia) {
