@@ -68,10 +68,7 @@ TEST_F(MmcTest, DiscCommandsSendTheirCdbs) {
         script.sent.clear();
         EXPECT_TRUE(c.call());
         ASSERT_EQ(script.sent.size(), 1u);
-        EXPECT_EQ(CdbOf(script.sent[0], 10), c.cdb);
-        EXPECT_EQ(script.sent[0].cdbLength, 10);
-        EXPECT_EQ(script.sent[0].flags, 0x48);
-        EXPECT_EQ(script.sent[0].dataLength, c.dataLength);
+        ExpectSent(script.sent[0], c.cdb, 0x48, c.dataLength);
     }
     EXPECT_EQ(lastLba, 1000u);
     EXPECT_EQ(length, 2048u);

@@ -263,4 +263,12 @@ inline Bytes CdbOf(const SentCommand& c, std::size_t length) {
     return Bytes(c.cdb.begin(), c.cdb.begin() + static_cast<std::ptrdiff_t>(length));
 }
 
+// One sent command: its CDB (as many bytes as `cdb` holds, which is also its length), flags and data length.
+inline void ExpectSent(const SentCommand& c, const Bytes& cdb, std::uint8_t flags, std::uint32_t dataLength) {
+    EXPECT_EQ(CdbOf(c, cdb.size()), cdb);
+    EXPECT_EQ(c.cdbLength, cdb.size());
+    EXPECT_EQ(c.flags, flags);
+    EXPECT_EQ(c.dataLength, dataLength);
+}
+
 } // namespace lorvane::drive::drivetest

@@ -180,10 +180,7 @@ TEST_F(MmcTest, RecordingCommandsSendTheirCdbs) {
         script.sent.clear();
         EXPECT_TRUE(c.call());
         ASSERT_EQ(script.sent.size(), 1u);
-        EXPECT_EQ(CdbOf(script.sent[0], 10), c.cdb);
-        EXPECT_EQ(script.sent[0].cdbLength, 10);
-        EXPECT_EQ(script.sent[0].flags, c.flags);
-        EXPECT_EQ(script.sent[0].dataLength, c.dataLength);
+        ExpectSent(script.sent[0], c.cdb, c.flags, c.dataLength);
     }
     script.sent.clear();
     mmc.dataOut.clear();

@@ -42,10 +42,7 @@ TEST_F(MmcTest, SetSpeedsSendsSetCdSpeedWithBothSpeeds) {
             continue;
         }
         ASSERT_EQ(script.sent.size(), 1u);
-        EXPECT_EQ(CdbOf(script.sent[0], 12), c.cdb);
-        EXPECT_EQ(script.sent[0].cdbLength, 12);
-        EXPECT_EQ(script.sent[0].flags, 0x40);
-        EXPECT_EQ(script.sent[0].dataLength, 0u);
+        ExpectSent(script.sent[0], c.cdb, 0x40, 0u);
     }
 }
 

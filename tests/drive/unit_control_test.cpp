@@ -36,10 +36,7 @@ TEST_F(MmcTest, UnitCommandsSendTheirCdbs) {
         script.sent.clear();
         EXPECT_TRUE(c.call());
         ASSERT_EQ(script.sent.size(), 1u);
-        EXPECT_EQ(CdbOf(script.sent[0], 6), c.cdb);
-        EXPECT_EQ(script.sent[0].cdbLength, 6);
-        EXPECT_EQ(script.sent[0].flags, c.flags);
-        EXPECT_EQ(script.sent[0].dataLength, c.dataLength);
+        ExpectSent(script.sent[0], c.cdb, c.flags, c.dataLength);
     }
     // Failures of these commands are expected while waiting: decoded, not logged.
     mmc.present = false;
