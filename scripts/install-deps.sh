@@ -8,7 +8,7 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     clang clang-format libclang-rt-14-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    xorriso genisoimage libarchive-tools python3
+    xorriso genisoimage libarchive-tools python3 python3-pycdlib
 )
 
 missing=()

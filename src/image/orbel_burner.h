@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -41,6 +42,21 @@ inline constexpr std::uint8_t kPath = 4;
 } // namespace logtype
 
 inline constexpr const char* kInvalidDestinationMessage = "INVALID DESTINATION PATH";
+inline constexpr const char* kNoNextWritableAddressMessage = "ERROR GETTING NEXT WRITABLE ADDRESS";
+// The file area never starts before this byte (sector 150), so that short sessions stay readable.
+inline constexpr std::int64_t kMinimumFileAreaStart = 307200;
+// Source files are copied into an image in blocks of this many bytes.
+inline constexpr std::size_t kFileCopyBlock = 131072;
+
+// A failure to read a source or to write the image; the message is the text the user sees.
+class ImageWriteError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The texts of the image writers, with the path in place of %s.
+std::string CantOpenFileMessage(const std::string& path);
+std::string CantCreateFileMessage(const std::string& path);
 
 class TOrbelBurner : public drive::TSCSIDevice {
 public:
@@ -131,7 +147,67 @@ public:
     static std::string DirectoryPath(const TDEntry* dir);
     static TFEntry* LastEntry(TFEntry* first);
 
+    // Layout results: byte positions from logical block 0 unless named as sectors.
+    std::uint32_t SessionStart = 0; // sector
+    std::int64_t PVDLocation = 0;
+    std::int64_t BootRecordLocation = 0;
+    std::int64_t JolietSVDLocation = 0;
+    std::int64_t TerminatorLocation = 0;
+    std::int64_t PathTableL = 0;
+    std::int64_t PathTableM = 0;
+    std::int64_t JolietPathTableL = 0;
+    std::int64_t JolietPathTableM = 0;
+    std::int64_t PathTableSize = 0;
+    std::int64_t JolietPathTableSize = 0;
+    std::int64_t DirRecordsLocation = 0;
+    std::int64_t DirRecordsSize = 0;
+    std::int64_t JolietDirRecordsLocation = 0;
+    std::int64_t JolietDirRecordsSize = 0;
+    std::int64_t BootCatalogLocation = 0;
+    std::int64_t BootImageLocation = 0;
+    std::int64_t BootImageSize = 0; // whole sectors, in bytes
+    std::int64_t PadBytes = 0;      // positive: zero padding before the first file
+    std::int64_t FirstFileLocation = 0;
+    std::int64_t FileDataSectors = 0;
+    std::int64_t ImageEnd = 0; // sector after the session
+    // The boot image's own length in bytes when the layout was planned.
+    std::int64_t BootImageBytes = 0;
+    // Why the last PrepareImage failed; empty after a success.
+    std::string ImageError;
+
+    // Plans the session (positions, directory order and numbering, file extents). Throws
+    // RecordRangeError when a value outgrows its field and ImageWriteError for an unreadable boot image.
+    bool PlanLayout(bool isoOnly);
+    // The drive's next writable address into SessionStart; false (and SessionStart 0) when unknown.
+    bool PrepareTrack();
+    // Generates every file-system sector into StructureStream; throws RecordRangeError.
+    bool BuildStructures();
+    // PlanLayout, then BuildStructures. False, with ImageError set and logged, when a value does not fit
+    // its field or the boot image cannot be read.
+    bool PrepareImage(bool isoOnly);
+    // Where the boot image goes inside the generated sectors: the structures up to the boot catalog come
+    // before it, the padding after it. Without a boot image, the end of StructureStream.
+    std::size_t BootImageStreamOffset() const;
+
+    // The path-table sorts over one directory table (index 0, the root, stays).
+    void SortByLevelName(std::vector<TDEntry*>& table, bool joliet);
+    void SortByParentName(std::vector<TDEntry*>& table, bool joliet);
+    void SortByNumber(std::vector<TDEntry*>& table);
+    void SortByParentNumber(std::vector<TDEntry*>& table);
+    std::int64_t DirectoryExtentSize(const TDEntry& dir, bool joliet) const;
+    std::int64_t AssignDirectoryExtents(bool joliet);
+    void AssignFileExtents();
+
+    // Appends the data of every added file, sector-aligned, to the image open on `fd`, which stands
+    // at the first file's sector. Throws ImageWriteError when a source cannot be read in full or the
+    // image cannot be written.
+    void WriteFileData(int fd);
+    // Quick save (the calling thread writes the whole image, raising OnWriteDone before it returns 1);
+    // throws ImageWriteError. The background save comes with the writing pipeline.
+    int SaveToISO(const std::string& fileName, bool quickSave);
+
 private:
+    void SortDirectories();
     int AddDirectoryLevel(TDEntry* dir, const std::string& sourcePath, const std::string& mask,
                           std::uint32_t attributes, bool recursive, bool archiveOnly, bool topLevel);
     // The tree path a kept source path gives: the folder part of a Linux path with "\" separators,
