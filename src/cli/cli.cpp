@@ -2,6 +2,7 @@
 
 #include "app/core/disc_report.h"
 #include "app/core/speed_list.h"
+#include "cli/build_iso.h"
 #include "cli/options.h"
 #include "drive/scsi_device.h"
 #include "recorder/media.h"
@@ -280,6 +281,9 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         err << kProgram << ": unknown medium kind '" << *invocation.common.medium << "'\n" << UsageText();
         return kExitUsage;
     }
+
+    // An image build needs no drive.
+    if (invocation.verb == "build-iso") return BuildIso(invocation, out, err);
 
     std::optional<transport::ScaledClock> fastClock;
     if (clock == nullptr && invocation.common.discFile) clock = &fastClock.emplace(kVirtualTimeFactor);

@@ -8,8 +8,23 @@ struct VerbShape {
     std::size_t minOperands;
     std::size_t maxOperands;
 };
-constexpr VerbShape kVerbs[] = {{"drives", 0, 0}, {"caps", 0, 0},  {"speeds", 0, 0}, {"info", 0, 0},
-                                {"load", 0, 0},   {"eject", 0, 0}, {"ready", 0, 0},  {"erase", 0, 0}};
+constexpr std::size_t kAny = static_cast<std::size_t>(-1);
+constexpr VerbShape kVerbs[] = {{"drives", 0, 0}, {"caps", 0, 0},  {"speeds", 0, 0},
+                                {"info", 0, 0},   {"load", 0, 0},  {"eject", 0, 0},
+                                {"ready", 0, 0},  {"erase", 0, 0}, {"build-iso", 1, kAny}};
+
+std::optional<Invocation::SavePath> SavePathFromWord(const std::string& word) {
+    if (word == "none") return Invocation::SavePath::None;
+    if (word == "full") return Invocation::SavePath::Full;
+    if (word == "last") return Invocation::SavePath::Last;
+    return std::nullopt;
+}
+
+// "--name VALUE" or "--name=VALUE".
+bool IsValueOption(const std::string& arg, const char* name) {
+    const std::string option(name);
+    return arg == option || arg.rfind(option + "=", 0) == 0;
+}
 
 const VerbShape* FindVerb(const std::string& verb) {
     for (const VerbShape& known : kVerbs)
@@ -44,6 +59,27 @@ std::variant<Invocation, UsageError> ParseCommandLine(const std::vector<std::str
             auto medium = arg == "--medium" ? nextValue() : std::optional(arg.substr(9));
             if (!medium || medium->empty()) return UsageError{"--medium needs a medium kind"};
             invocation.common.medium = *medium;
+        } else if (arg == "-o" || IsValueOption(arg, "--output")) {
+            auto file = arg.rfind("--output=", 0) == 0 ? std::optional(arg.substr(9)) : nextValue();
+            if (!file || file->empty()) return UsageError{"-o needs an image file name"};
+            invocation.output = *file;
+        } else if (arg == "--no-joliet") {
+            invocation.joliet = false;
+        } else if (arg == "--no-recurse") {
+            invocation.recurse = false;
+        } else if (IsValueOption(arg, "--volume-id")) {
+            auto text = arg == "--volume-id" ? nextValue() : std::optional(arg.substr(12));
+            if (!text) return UsageError{"--volume-id needs a text"};
+            invocation.volumeId = *text;
+        } else if (IsValueOption(arg, "--boot")) {
+            auto image = arg == "--boot" ? nextValue() : std::optional(arg.substr(7));
+            if (!image || image->empty()) return UsageError{"--boot needs a boot image file"};
+            invocation.bootImage = *image;
+        } else if (IsValueOption(arg, "--save-path")) {
+            auto word = arg == "--save-path" ? nextValue() : std::optional(arg.substr(12));
+            const auto savePath = word ? SavePathFromWord(*word) : std::nullopt;
+            if (!savePath) return UsageError{"--save-path takes none, full or last"};
+            invocation.savePath = *savePath;
         } else if (arg == "--quick") {
             invocation.quick = true;
         } else if (arg == "--full") {
@@ -64,17 +100,23 @@ std::variant<Invocation, UsageError> ParseCommandLine(const std::vector<std::str
     invocation.operands.assign(words.begin() + 1, words.end());
     if (invocation.operands.size() < shape->minOperands || invocation.operands.size() > shape->maxOperands)
         return UsageError{"wrong number of operands for '" + invocation.verb + "'"};
+    const bool building = invocation.verb == "build-iso";
     if (invocation.verb == "erase" && invocation.quick == invocation.full)
         return UsageError{"erase needs exactly one of --quick and --full"};
-    if (invocation.verb != "erase" && (invocation.quick || invocation.full))
-        return UsageError{"--quick and --full go with erase"};
+    if (invocation.verb != "erase" && (invocation.full || (invocation.quick && !building)))
+        return UsageError{"--quick and --full go with erase (--quick also with build-iso)"};
+    if (building && !invocation.output) return UsageError{"build-iso needs -o FILE"};
+    if (!building && (invocation.output || !invocation.joliet || !invocation.recurse || invocation.volumeId ||
+                      invocation.bootImage || invocation.savePath != Invocation::SavePath::None))
+        return UsageError{
+            "-o, --no-joliet, --volume-id, --boot, --save-path and --no-recurse go with build-iso"};
     if (invocation.common.medium && !invocation.common.discFile)
         return UsageError{"--medium goes with --virtual"};
     return invocation;
 }
 
 std::string UsageText() {
-    return "usage: lorvane-cli [--log] [--virtual FILE [--medium KIND]] [-d DEVICE] VERB\n"
+    return "usage: lorvane-cli [--log] [--virtual FILE [--medium KIND]] [-d DEVICE] VERB [OPERANDS]\n"
            "verbs:\n"
            "  drives            list every CD/DVD device, one device string a line\n"
            "  caps              the drive's read and write capabilities and maximum speeds\n"
@@ -84,6 +126,12 @@ std::string UsageText() {
            "  eject             flush the drive's cache, allow removal and open the tray\n"
            "  ready             test whether the unit is ready\n"
            "  erase --quick|--full   erase a rewritable disc, with progress\n"
+           "  build-iso -o FILE [--no-joliet] [--volume-id TEXT] [--boot IMAGE]\n"
+           "            [--save-path none|full|last] [--no-recurse] [--quick] PATH...\n"
+           "                    save the files and folders as an ISO 9660 image (Joliet names unless\n"
+           "                    --no-joliet; El Torito bootable with --boot). --save-path: none puts\n"
+           "                    every PATH in the root, full keeps its whole folder path, last keeps\n"
+           "                    its last folder\n"
            "options:\n"
            "  --log             print every diagnostic line to standard error\n"
            "  --virtual FILE    use the virtual recorder in-process with FILE as its disc file\n"

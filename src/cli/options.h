@@ -20,8 +20,18 @@ struct Invocation {
     std::string verb;
     std::vector<std::string> operands;
     bool help = false;
-    bool quick = false; // erase --quick
+    bool quick = false; // erase --quick, build-iso --quick
     bool full = false;  // erase --full
+
+    // How source paths map onto the disc: the three states of the desktop program's "Save path".
+    enum class SavePath { None, Full, Last };
+    // build-iso
+    std::optional<std::string> output; // -o FILE
+    bool joliet = true;                // --no-joliet turns it off
+    std::optional<std::string> volumeId;
+    std::optional<std::string> bootImage;
+    SavePath savePath = SavePath::None;
+    bool recurse = true; // --no-recurse
 };
 
 struct UsageError {

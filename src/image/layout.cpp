@@ -279,9 +279,9 @@ std::size_t TOrbelBurner::BootImageStreamOffset() const {
 
 bool TOrbelBurner::BuildStructures() {
     StructureStream.clear();
-    const VolumeIdentity identity{IdSystem,      IdVolume,      IdVolumeSet,       IdPublisher,
-                                  IdPreparer,    IdApplication, FileCopyright,     FileAbstract,
-                                  FileBibliographic, DateCreation, DateModification};
+    const VolumeIdentity identity{IdSystem,          IdVolume,      IdVolumeSet,     IdPublisher,
+                                  IdPreparer,        IdApplication, FileCopyright,   FileAbstract,
+                                  FileBibliographic, DateCreation,  DateModification};
     const TreePlacement iso{PathTableSize, PathTableL, PathTableM, DirRecordsLocation, Root->ISOSize};
     const TreePlacement joliet{JolietPathTableSize, JolietPathTableL, JolietPathTableM,
                                JolietDirRecordsLocation, Root->JolietSize};
@@ -290,17 +290,19 @@ bool TOrbelBurner::BuildStructures() {
         throw RecordRangeError("VOLUME SPACE SIZE " + std::to_string(ImageEnd) + " DOES NOT FIT IN 32 BITS");
 
     // Everything from the session's first sector to the file area, but the boot image.
-    StructureStream.reserve(
-        static_cast<std::size_t>(FirstFileLocation - std::int64_t{SessionStart} * kSectorSize - BootImageSize));
+    StructureStream.reserve(static_cast<std::size_t>(
+        FirstFileLocation - std::int64_t{SessionStart} * kSectorSize - BootImageSize));
 
     StructureStream.resize(kSystemAreaSectors * kSectorSize, 0);
-    WritePrimaryDescriptor(StructureStream, identity, SessionSectors, iso, JolietFileSystem);
+    WritePrimaryDescriptor(StructureStream, identity, SessionSectors, iso);
     if (Bootable) WriteBootRecordDescriptor(StructureStream, BootCatalogLocation);
     if (JolietFileSystem) WriteJolietDescriptor(StructureStream, identity, SessionSectors, joliet);
     WriteTerminator(StructureStream);
 
-    WritePathTable(StructureStream, ISOOrder, TreeKind::Iso, sectorOf(DirRecordsLocation), PathTableOrder::Little);
-    WritePathTable(StructureStream, ISOOrder, TreeKind::Iso, sectorOf(DirRecordsLocation), PathTableOrder::Big);
+    WritePathTable(StructureStream, ISOOrder, TreeKind::Iso, sectorOf(DirRecordsLocation),
+                   PathTableOrder::Little);
+    WritePathTable(StructureStream, ISOOrder, TreeKind::Iso, sectorOf(DirRecordsLocation),
+                   PathTableOrder::Big);
     if (JolietFileSystem) {
         WritePathTable(StructureStream, JolietOrder, TreeKind::Joliet, sectorOf(JolietDirRecordsLocation),
                        PathTableOrder::Little);
@@ -313,13 +315,13 @@ bool TOrbelBurner::BuildStructures() {
     WriteDirectoryExtents(StructureStream, directories, TreeKind::Iso,
                           {sectorOf(DirRecordsLocation), sectorOf(FirstFileLocation), now, GMTOffset});
     if (JolietFileSystem)
-        WriteDirectoryExtents(StructureStream, directories, TreeKind::Joliet,
-                              {sectorOf(JolietDirRecordsLocation), sectorOf(FirstFileLocation), now, GMTOffset});
+        WriteDirectoryExtents(
+            StructureStream, directories, TreeKind::Joliet,
+            {sectorOf(JolietDirRecordsLocation), sectorOf(FirstFileLocation), now, GMTOffset});
     if (Bootable) WriteBootCatalog(StructureStream, BootImageSize, BootImageLocation);
     if (PadBytes >= kSectorSize)
-        StructureStream.resize(StructureStream.size() + static_cast<std::size_t>(PadBytes / kSectorSize) *
-                                                            kSectorSize,
-                               0);
+        StructureStream.resize(
+            StructureStream.size() + static_cast<std::size_t>(PadBytes / kSectorSize) * kSectorSize, 0);
 
     SessionSectors = ImageEnd - SessionStart;
     DoDebug = true;

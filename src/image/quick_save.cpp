@@ -138,8 +138,8 @@ void TOrbelBurner::WriteFileData(int fd) {
             const std::int64_t expected = FirstFileLocation / kSectorSize + entry.Extent;
             const std::int64_t actual = at < 0 ? -1 : at / kSectorSize;
             if (actual != expected) {
-                AddDebugMessage(">>> INTERNAL ERROR 0004 " + entry.SourcePath + " " + std::to_string(expected) +
-                                    "<>" + std::to_string(actual),
+                AddDebugMessage(">>> INTERNAL ERROR 0004 " + entry.SourcePath + " " +
+                                    std::to_string(expected) + "<>" + std::to_string(actual),
                                 logtype::kPath);
                 // The file would land at another sector than its directory record says.
                 throw ImageWriteError("INTERNAL ERROR 0004");

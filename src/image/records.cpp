@@ -213,13 +213,13 @@ std::vector<std::uint8_t> PathIdentifier(const TDEntry& directory, TreeKind tree
 } // namespace
 
 void WritePrimaryDescriptor(std::vector<std::uint8_t>& stream, const VolumeIdentity& identity,
-                            std::int64_t sessionSectors, const TreePlacement& iso, bool jolietFileSystem) {
+                            std::int64_t sessionSectors, const TreePlacement& iso) {
     Sector sector{};
     PutDescriptorHeader(sector, vd::kPrimary);
     PutText(sector, vd::kSystemId, PaddedText(identity.IdSystem, vd::kShortIdSize));
     PutText(sector, vd::kVolumeId, PaddedText(identity.IdVolume, vd::kShortIdSize));
-    // Marks the disc as carrying a Joliet tree for readers that look only at the primary descriptor.
-    if (jolietFileSystem) PutBytes(sector, vd::kEscapes, vd::kJolietEscapes);
+    // Bytes 88-119 stay zero (ECMA-119 8.4.9): readers that find a Joliet escape sequence there take the
+    // primary descriptor for the Joliet one and read the ISO 9660 tree as UCS-2 names.
     PutText(sector, vd::kVolumeSetId, PaddedText(identity.IdVolumeSet, vd::kLongIdSize));
     PutText(sector, vd::kPublisherId, PaddedText(identity.IdPublisher, vd::kLongIdSize));
     PutText(sector, vd::kPreparerId, PaddedText(identity.IdPreparer, vd::kLongIdSize));

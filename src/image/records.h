@@ -35,7 +35,7 @@ struct TreePlacement {
 
 // Volume descriptors, one sector each (ECMA-119 8.4, 8.5, 8.2, 8.3).
 void WritePrimaryDescriptor(std::vector<std::uint8_t>& stream, const VolumeIdentity& identity,
-                            std::int64_t sessionSectors, const TreePlacement& iso, bool jolietFileSystem);
+                            std::int64_t sessionSectors, const TreePlacement& iso);
 void WriteJolietDescriptor(std::vector<std::uint8_t>& stream, const VolumeIdentity& identity,
                            std::int64_t sessionSectors, const TreePlacement& joliet);
 void WriteBootRecordDescriptor(std::vector<std::uint8_t>& stream, std::int64_t bootCatalogLocation);

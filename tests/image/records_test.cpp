@@ -198,16 +198,16 @@ VolumeIdentity SampleIdentity() {
 constexpr TreePlacement kIsoPlacement{10, 18 * 2048, 19 * 2048, 20 * 2048, 2048};
 
 TEST(VolumeDescriptors, PrimaryDescriptorFixedFields) {
-    for (const bool joliet : {false, true}) {
-        SCOPED_TRACE(joliet ? "with Joliet" : "without Joliet");
+    {
         Bytes s;
-        WritePrimaryDescriptor(s, SampleIdentity(), 153, kIsoPlacement, joliet);
+        WritePrimaryDescriptor(s, SampleIdentity(), 153, kIsoPlacement);
         ASSERT_EQ(s.size(), 2048u);
         EXPECT_EQ(Slice(s, 0, 8), Hex({0x01, 'C', 'D', '0', '0', '1', 0x01, 0x00}));
         EXPECT_EQ(Slice(s, 8, 32), Ascii("LINUX                           "));
         EXPECT_EQ(Slice(s, 40, 32), Ascii("MY DISC                         "));
         EXPECT_EQ(Slice(s, 80, 8), Hex({0x99, 0, 0, 0, 0, 0, 0, 0x99}));
-        EXPECT_EQ(Slice(s, 88, 3), joliet ? Hex({0x25, 0x2F, 0x40}) : Hex({0, 0, 0}));
+        // No Joliet escape sequence in the primary descriptor, whether or not a Joliet tree follows.
+        EXPECT_EQ(Slice(s, 88, 32), Bytes(32, 0));
         EXPECT_EQ(Slice(s, 120, 40),
                   Hex({0x01, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x08, 0x08, 0x00, 0x0A, 0x00,
                        0x00, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x12, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
@@ -282,13 +282,12 @@ TEST(VolumeDescriptors, BootRecordAndTerminator) {
 
 TEST(VolumeDescriptors, ValuesBeyondThirtyTwoBitsAreRefused) {
     Bytes s;
-    EXPECT_THROW(WritePrimaryDescriptor(s, SampleIdentity(), 0x1'0000'0000, kIsoPlacement, false),
-                 RecordRangeError);
+    EXPECT_THROW(WritePrimaryDescriptor(s, SampleIdentity(), 0x1'0000'0000, kIsoPlacement), RecordRangeError);
     TreePlacement bigRoot = kIsoPlacement;
     bigRoot.RootSize = 0x1'0000'0000;
     EXPECT_THROW(WriteJolietDescriptor(s, SampleIdentity(), 153, bigRoot), RecordRangeError);
     EXPECT_THROW(WriteBootRecordDescriptor(s, 0x1'0000'0000LL * 2048), RecordRangeError);
-    EXPECT_NO_THROW(WritePrimaryDescriptor(s, SampleIdentity(), 0xFFFF'FFFF, kIsoPlacement, false));
+    EXPECT_NO_THROW(WritePrimaryDescriptor(s, SampleIdentity(), 0xFFFF'FFFF, kIsoPlacement));
 }
 
 TEST(PathTable, RootOnlyTableInBothByteOrders) {
