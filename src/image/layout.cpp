@@ -215,6 +215,8 @@ bool TOrbelBurner::PlanLayout(bool isoOnly) {
 
     std::int64_t p = std::int64_t{SessionStart} * kSectorSize + 32768;
     PVDLocation = p;
+    // Descriptors this session does not have keep no place from an earlier layout.
+    BootRecordLocation = JolietSVDLocation = 0;
     if (Bootable) BootRecordLocation = p += kSectorSize;
     if (JolietFileSystem) JolietSVDLocation = p += kSectorSize;
     TerminatorLocation = p += kSectorSize;

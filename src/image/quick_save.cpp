@@ -134,9 +134,10 @@ void TOrbelBurner::WriteFileData(int fd) {
         // Directory entries have no data; imported files keep theirs in the earlier session.
         if (entry.Dir || entry.Imported) continue;
         if (entry.ISOSize != 0) {
+            // The image starts at the session's first sector; both numbers are disc sectors.
             const off_t at = ::lseek(fd, 0, SEEK_CUR);
             const std::int64_t expected = FirstFileLocation / kSectorSize + entry.Extent;
-            const std::int64_t actual = at < 0 ? -1 : at / kSectorSize;
+            const std::int64_t actual = at < 0 ? -1 : SessionStart + at / kSectorSize;
             if (actual != expected) {
                 AddDebugMessage(">>> INTERNAL ERROR 0004 " + entry.SourcePath + " " +
                                     std::to_string(expected) + "<>" + std::to_string(actual),
@@ -149,7 +150,7 @@ void TOrbelBurner::WriteFileData(int fd) {
     }
 }
 
-int TOrbelBurner::SaveToISO(const std::string& fileName, bool /*quickSave*/) {
+int TOrbelBurner::SaveQuick(const std::string& fileName) {
     // The image path is the one the messages name while this save runs.
     const std::string savedName = ISOFileName;
     ISOFileName = fileName;
