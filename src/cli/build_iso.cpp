@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <ostream>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "image/orbel_burner.h"
 
@@ -33,6 +35,20 @@ std::string CleanPath(const std::string& path) {
     std::string clean = absolute.lexically_normal().string();
     while (clean.size() > 1 && clean.back() == '/') clean.pop_back();
     return clean;
+}
+
+// The compilation's source file that is the same file as the image about to be written, if any:
+// writing the image would destroy that source and record the half-written image in its place.
+const std::string* SourceThatIsTheImage(const image::TOrbelBurner& burner, const std::string& output) {
+    struct stat image {};
+    if (::stat(output.c_str(), &image) != 0) return nullptr;
+    for (const auto& entry : burner.Files()) {
+        struct stat source {};
+        if (!entry->SourcePath.empty() && ::stat(entry->SourcePath.c_str(), &source) == 0 &&
+            source.st_dev == image.st_dev && source.st_ino == image.st_ino)
+            return &entry->SourcePath;
+    }
+    return nullptr;
 }
 
 std::string Megabytes(std::int64_t sectors) {
@@ -67,6 +83,16 @@ int BuildIso(const Invocation& invocation, std::ostream& out, std::ostream& err)
         else if (IsWarning(mType))
             err << kProgram << ": " << line << '\n';
     };
+    // Every source the tree was offered; the tree refuses a second file of a name already in its folder
+    // without telling, so the offers are checked against the entries made.
+    std::vector<std::string> offered;
+    burner.OnAddFile = [&offered, &err](image::TOrbelBurner*, const std::string& fullPath, std::string&,
+                                        std::string&, double&, std::uint32_t, std::int64_t, bool& skip) {
+        if (skip)
+            err << kProgram << ": left out, the name is longer than 127 characters: " << fullPath << '\n';
+        else
+            offered.push_back(fullPath);
+    };
     burner.WritePostGap = false;
     burner.JolietFileSystem = invocation.joliet;
     if (invocation.volumeId) burner.IdVolume = *invocation.volumeId;
@@ -91,6 +117,20 @@ int BuildIso(const Invocation& invocation, std::ostream& out, std::ostream& err)
             err << kProgram << ": cannot add the file " << operand << '\n';
             return kExitFailed;
         }
+    }
+    std::unordered_set<std::string> recorded;
+    for (const auto& entry : burner.Files())
+        if (!entry->SourcePath.empty()) recorded.insert(entry->SourcePath);
+    bool refused = false;
+    for (const std::string& path : offered) {
+        if (recorded.contains(path)) continue;
+        err << kProgram << ": another file of the same name is already in its image folder: " << path << '\n';
+        refused = true;
+    }
+    if (refused) return kExitFailed;
+    if (const std::string* source = SourceThatIsTheImage(burner, *invocation.output)) {
+        err << kProgram << ": the image file is one of the sources: " << *source << '\n';
+        return kExitFailed;
     }
     if (burner.FileCount() == 0 && burner.DirectoryCount() == 0) {
         err << kProgram << ": nothing to put in the image\n";
