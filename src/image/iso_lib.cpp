@@ -1,5 +1,6 @@
 #include "image/iso_lib.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace lorvane::image {
@@ -34,7 +35,92 @@ std::optional<char32_t> DecodeAt(std::string_view text, std::size_t at, std::siz
     return value;
 }
 
+char FoldCase(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// FNV-1a over the case-folded bytes, then a final mix so that the low bits, which pick the slot,
+// depend on every byte.
+std::size_t FoldedHash(std::string_view name) {
+    std::uint64_t hash = 0xCBF29CE484222325ull;
+    for (const char c : name) {
+        hash ^= static_cast<unsigned char>(FoldCase(c));
+        hash *= 0x100000001B3ull;
+    }
+    hash ^= hash >> 33;
+    hash *= 0xFF51AFD7ED558CCDull;
+    hash ^= hash >> 33;
+    return static_cast<std::size_t>(hash);
+}
+
+bool EqualFolded(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (FoldCase(a[i]) != FoldCase(b[i])) return false;
+    return true;
+}
+
+constexpr std::size_t kFirstIndexSize = 8;
+
 } // namespace
+
+void EntryNameIndex::Insert(TFEntry* entry) {
+    // At most 70% full, so that probe runs stay short.
+    if ((m_count + 1) * 10 > m_slots.size() * 7) {
+        std::vector<TFEntry*> old(std::max(kFirstIndexSize, m_slots.size() * 2), nullptr);
+        old.swap(m_slots);
+        m_count = 0;
+        for (TFEntry* kept : old)
+            if (kept) Insert(kept);
+    }
+    const std::size_t mask = m_slots.size() - 1;
+    std::size_t at = FoldedHash(entry->LongName) & mask;
+    while (m_slots[at]) at = (at + 1) & mask;
+    m_slots[at] = entry;
+    ++m_count;
+}
+
+void EntryNameIndex::Erase(const TFEntry* entry) {
+    if (m_slots.empty()) return;
+    const std::size_t mask = m_slots.size() - 1;
+    std::size_t at = FoldedHash(entry->LongName) & mask;
+    while (m_slots[at] && m_slots[at] != entry) at = (at + 1) & mask;
+    if (!m_slots[at]) return;
+    m_slots[at] = nullptr;
+    --m_count;
+    // Close the gap: a later entry of the run moves back when its home slot does not lie after the
+    // gap, so that no lookup stops early at the free slot.
+    for (std::size_t next = (at + 1) & mask; m_slots[next]; next = (next + 1) & mask) {
+        const std::size_t home = FoldedHash(m_slots[next]->LongName) & mask;
+        const bool homeAfterGap = at <= next ? (at < home && home <= next) : (at < home || home <= next);
+        if (homeAfterGap) continue;
+        m_slots[at] = m_slots[next];
+        m_slots[next] = nullptr;
+        at = next;
+    }
+}
+
+template <typename Match> TFEntry* EntryNameIndex::FindFirst(std::string_view name, Match match) const {
+    if (m_slots.empty()) return nullptr;
+    const std::size_t mask = m_slots.size() - 1;
+    TFEntry* first = nullptr;
+    // Names that differ only in case share a run; the earliest in the list wins.
+    for (std::size_t at = FoldedHash(name) & mask; m_slots[at]; at = (at + 1) & mask) {
+        TFEntry* entry = m_slots[at];
+        if (match(*entry) && (!first || entry->m_order < first->m_order)) first = entry;
+    }
+    return first;
+}
+
+TFEntry* EntryNameIndex::FindExact(std::string_view name, bool directoriesOnly) const {
+    return FindFirst(name, [&](const TFEntry& entry) {
+        return entry.LongName == name && (!directoriesOnly || entry.Dir != nullptr);
+    });
+}
+
+TFEntry* EntryNameIndex::FindFolded(std::string_view name) const {
+    return FindFirst(name, [&](const TFEntry& entry) { return EqualFolded(entry.LongName, name); });
+}
 
 std::string UpperCase(std::string_view text) {
     std::string out(text);

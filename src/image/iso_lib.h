@@ -5,13 +5,33 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace lorvane::image {
 
 class TOrbelBurner;
 struct TFEntry;
+
+// The entries of one directory by long name. A lookup gives the entry that walking the directory's
+// list from its first entry would find first, without the walk. It holds only pointers (an open
+// hash table with linear probing, ASCII case folded into the hash), so that a compilation of
+// hundreds of thousands of entries does not keep a second copy of every name. An entry must be
+// erased before its long name changes and inserted again afterwards.
+class EntryNameIndex {
+public:
+    void Insert(TFEntry* entry);
+    void Erase(const TFEntry* entry);
+    // The first entry in list order whose long name is exactly `name`; with directoriesOnly, the first
+    // such directory entry.
+    TFEntry* FindExact(std::string_view name, bool directoriesOnly = false) const;
+    // The first entry in list order whose long name equals `name` when a-z are upper-cased.
+    TFEntry* FindFolded(std::string_view name) const;
+
+private:
+    template <typename Match> TFEntry* FindFirst(std::string_view name, Match match) const;
+    std::vector<TFEntry*> m_slots; // a power of two in size, nullptr for a free slot
+    std::size_t m_count = 0;
+};
 
 // Windows attribute bits, as the enumeration layer reports them and the directory records use them.
 namespace attr {
@@ -43,8 +63,7 @@ private:
     // Indexes kept by the tree so that adding stays linear in the number of entries; they give the
     // same answers as walking the list.
     TFEntry* m_lastEntry = nullptr;
-    std::unordered_map<std::string, TFEntry*> m_entriesByName;                   // exact long name
-    std::unordered_map<std::string, std::vector<TFEntry*>> m_entriesByUpperName; // in list order
+    EntryNameIndex m_entries;
 };
 
 // One file or sub-directory entry in its directory's singly linked list.
@@ -65,6 +84,7 @@ struct TFEntry {
 
 private:
     friend class TOrbelBurner;
+    friend class EntryNameIndex;
     TFEntry* m_previous = nullptr; // back link, so removal need not walk the list
     std::uint64_t m_order = 0;     // position stamp: later entries of a directory have larger stamps
     TDEntry* m_owner = nullptr;    // the directory whose list holds this entry

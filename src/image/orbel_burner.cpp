@@ -47,7 +47,8 @@ TOrbelBurner::TOrbelBurner(transport::Clock& clock) : drive::TSCSIDevice(clock) 
 }
 
 TOrbelBurner::~TOrbelBurner() {
-    // An erase-done handler may look at the compilation: the erase thread must be gone first.
+    // Handlers of the workers may look at the compilation: the writer and the erase thread go first.
+    StopWriting();
     JoinEraseThread();
     StructureStream.clear();
 }
@@ -126,9 +127,8 @@ TDEntry* TOrbelBurner::FindDirectory(const std::string& path) const {
 TFEntry* TOrbelBurner::FindEntry(TDEntry* dir, const std::string& name) {
     PreviousEntry = nullptr;
     if (!dir) return nullptr;
-    const auto found = dir->m_entriesByUpperName.find(UpperCase(WithDot(name)));
-    if (found == dir->m_entriesByUpperName.end() || found->second.empty()) return nullptr;
-    TFEntry* entry = found->second.front();
+    TFEntry* entry = dir->m_entries.FindFolded(WithDot(name));
+    if (!entry) return nullptr;
     PreviousEntry = entry->m_previous;
     return entry;
 }
@@ -159,24 +159,11 @@ void TOrbelBurner::AppendEntry(TDEntry* dir, TFEntry* entry) {
 }
 
 void TOrbelBurner::IndexEntry(TFEntry* entry) {
-    TDEntry* dir = entry->m_owner;
-    dir->m_entriesByName.try_emplace(entry->LongName, entry);
-    auto& sameName = dir->m_entriesByUpperName[UpperCase(entry->LongName)];
-    const auto at =
-        std::upper_bound(sameName.begin(), sameName.end(), entry->m_order,
-                         [](std::uint64_t order, const TFEntry* other) { return order < other->m_order; });
-    sameName.insert(at, entry);
+    entry->m_owner->m_entries.Insert(entry);
 }
 
 void TOrbelBurner::UnindexEntry(TFEntry* entry) {
-    TDEntry* dir = entry->m_owner;
-    const auto exact = dir->m_entriesByName.find(entry->LongName);
-    if (exact != dir->m_entriesByName.end() && exact->second == entry) dir->m_entriesByName.erase(exact);
-    const auto upper = dir->m_entriesByUpperName.find(UpperCase(entry->LongName));
-    if (upper != dir->m_entriesByUpperName.end()) {
-        std::erase(upper->second, entry);
-        if (upper->second.empty()) dir->m_entriesByUpperName.erase(upper);
-    }
+    entry->m_owner->m_entries.Erase(entry);
 }
 
 TDEntry* TOrbelBurner::AddDirectoryEntry(TDEntry* parent, const DirectoryListing& listing) {
@@ -184,8 +171,7 @@ TDEntry* TOrbelBurner::AddDirectoryEntry(TDEntry* parent, const DirectoryListing
     const std::string name = JolietSafeName(listing.Name);
     // Adding a folder twice merges into the existing directory. Linux names are case-sensitive, so
     // Docs and docs are two directories.
-    const auto existing = parent->m_entriesByName.find(name);
-    if (existing != parent->m_entriesByName.end() && existing->second->Dir) return existing->second->Dir;
+    if (const TFEntry* existing = parent->m_entries.FindExact(name, true)) return existing->Dir;
 
     // Level is one byte: a deeper directory would wrap to level 0.
     if (parent->Level == kMaxDirectoryLevel) {
@@ -264,8 +250,7 @@ bool TOrbelBurner::AddFileEntry(TDEntry* dir, const DirectoryListing& listing, b
     std::string longName = WithDot(name);
     std::string shortName = WithDot(listing.AlternateName.empty() ? UpperCase(name) : listing.AlternateName);
     // Sources come from case-sensitive Linux folders: only the very same name replaces or is refused.
-    const auto found = dir->m_entriesByName.find(longName);
-    TFEntry* existing = found == dir->m_entriesByName.end() ? nullptr : found->second;
+    TFEntry* existing = dir->m_entries.FindExact(longName);
 
     double dateTime = listing.Time;
     const auto fileSize = static_cast<std::int64_t>(listing.Size);
@@ -281,8 +266,8 @@ bool TOrbelBurner::AddFileEntry(TDEntry* dir, const DirectoryListing& listing, b
     }
     // A handler's new name must not take the name of another entry of the directory.
     if (longName != WithDot(name)) {
-        const auto renamed = dir->m_entriesByName.find(longName);
-        if (renamed != dir->m_entriesByName.end() && renamed->second != existing) return false;
+        const TFEntry* renamed = dir->m_entries.FindExact(longName);
+        if (renamed && renamed != existing) return false;
     }
     // A directory entry is never replaced by a file.
     if (existing && existing->Dir) return false;

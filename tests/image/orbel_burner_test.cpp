@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
 #include <sys/stat.h>
@@ -283,6 +285,71 @@ TEST_F(Burner, AFileNeverReplacesADirectoryEntry) {
     EXPECT_FALSE(burner.AddFileEntry(burner.Root, File("pack.d", 10), false, 0, "/pack.d"));
     ASSERT_NE(burner.Root->FirstEntry->Dir, nullptr);
     EXPECT_EQ(burner.FileCount(), 1);
+}
+
+TEST_F(Burner, AFolderAddedTwiceMergesEvenBesideAFileOfItsName) {
+    // A file named like a dotted folder comes first in the list; the folder must still merge.
+    ASSERT_TRUE(burner.AddFileEntry(burner.Root, File("pack.d", 10), false, 0, "/a/pack.d"));
+    TDEntry* first = burner.AddDirectoryEntry(burner.Root, Folder("pack.d"));
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(burner.AddDirectoryEntry(burner.Root, Folder("pack.d")), first);
+    EXPECT_EQ(burner.DirectoryCount(), 1);
+    EXPECT_EQ(LongNames(burner.Root), (std::vector<std::string>{"pack.d", "pack.d"}));
+}
+
+// Every lookup must give what walking the list from its first entry gives: the first entry whose
+// upper-cased long name matches, and the one before it. Random adds and replaces of a small pool of
+// names (case twins, dotless names, dotted folder names) crowd the name index and move entries in it.
+TEST_F(Burner, LookupsAgreeWithWalkingTheList) {
+    std::vector<std::string> pool = {"a.txt", "A.TXT", "a.Txt", "b", "B", "pack.d", "Pack.D", "x.", "X."};
+    for (int i = 0; i < 60; ++i) pool.push_back("n" + std::to_string(i) + (i % 2 ? ".dat" : ""));
+    const auto walk = [](const TDEntry* dir, const std::string& name) -> std::pair<TFEntry*, TFEntry*> {
+        std::string key = name.find('.') == std::string::npos ? name + "." : name;
+        for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        TFEntry* before = nullptr;
+        for (TFEntry* entry = dir->FirstEntry; entry; before = entry, entry = entry->Next) {
+            std::string upper = entry->LongName;
+            for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            if (upper == key) return {entry, before};
+        }
+        return {nullptr, nullptr};
+    };
+    burner.ClearCompilation(100000, 1000);
+    std::vector<TDEntry*> dirs = {burner.Root};
+    std::uint32_t state = 12345;
+    const auto next = [&state](std::uint32_t below) {
+        state = state * 1103515245u + 12345u;
+        return (state >> 8) % below;
+    };
+    for (int step = 0; step < 3000; ++step) {
+        TDEntry* dir = dirs[next(static_cast<std::uint32_t>(dirs.size()))];
+        const std::string& name = pool[next(static_cast<std::uint32_t>(pool.size()))];
+        burner.ReplaceFile = next(2) == 0;
+        if (next(8) == 0) {
+            if (TDEntry* made = burner.AddDirectoryEntry(dir, Folder(name)); made && dirs.size() < 20)
+                dirs.push_back(made);
+        } else {
+            burner.AddFileEntry(dir, File(name, next(5000)), false, 0, "/s/" + name);
+        }
+        if (step % 50 != 0) continue;
+        for (const TDEntry* checked : dirs) {
+            for (const std::string& asked : pool) {
+                SCOPED_TRACE(::testing::Message()
+                             << "step " << step << ", " << checked->Path << " " << asked);
+                const auto [entry, before] = walk(checked, asked);
+                EXPECT_EQ(burner.FindEntry(const_cast<TDEntry*>(checked), asked), entry);
+                EXPECT_EQ(burner.PreviousEntry, before);
+            }
+        }
+    }
+    // No directory ends up with two files of the very same long name.
+    for (const TDEntry* dir : dirs) {
+        std::vector<std::string> files;
+        for (const TFEntry* entry = dir->FirstEntry; entry; entry = entry->Next)
+            if (!entry->Dir) files.push_back(entry->LongName);
+        std::sort(files.begin(), files.end());
+        EXPECT_EQ(std::adjacent_find(files.begin(), files.end()), files.end()) << dir->Path;
+    }
 }
 
 TEST_F(Burner, LongNamesAreSkippedUnlessTheHandlerSaysOtherwise) {
