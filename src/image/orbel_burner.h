@@ -5,11 +5,15 @@
 #include "drive/scsi_device.h"
 #include "image/enumeration.h"
 #include "image/iso_lib.h"
+#include "pipeline/block_queue.h"
+#include "pipeline/cache_thread.h"
+#include "pipeline/writer.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -202,12 +206,43 @@ public:
     // at the first file's sector. Throws ImageWriteError when a source cannot be read in full or the
     // image cannot be written.
     void WriteFileData(int fd);
-    // Quick save (the calling thread writes the whole image, raising OnWriteDone before it returns 1);
-    // throws ImageWriteError. The background save comes with the writing pipeline.
+    // Saves the prepared session as an image file. Quick: the calling thread writes it, raises
+    // OnWriteDone and returns 1; failures throw ImageWriteError. Otherwise a producer and a writer
+    // thread save it in the background (-1; the outcome comes through OnWriteDone).
     int SaveToISO(const std::string& fileName, bool quickSave);
+
+    // Writing. Burn records the prepared compilation on the selected drive; BurnISO records an existing
+    // image file on an empty disc. Both return once the read-ahead is full and the writer runs (true),
+    // or after raising OnWriteDone when they could not start (false).
+    bool Burn();
+    bool BurnISO(const std::string& fileName);
+    bool StartWriteThread(bool toImageFile);
+    // Asks the running write to stop before its next block.
+    void AbortWrite();
+    // Waits until the writer thread of the last write has ended (after its OnWriteDone).
+    void WaitForWriteEnd();
+    // Whether a writer thread runs (one per process).
+    static bool Writing() { return pipeline::Writing; }
+    // The software buffer's fill in percent; 0 while no write runs.
+    int CacheFillPercent() const;
+    // Bytes handed to the drive or the file in this run; written by the writer, read by the display.
+    std::atomic<std::int64_t> WrittenBytes{0};
 
 private:
     void SortDirectories();
+    int SaveQuick(const std::string& fileName);
+    // Starts the producer and waits until it is primed; false (OnWriteDone raised) when it failed.
+    bool StartProducer(std::unique_ptr<pipeline::BlockQueue> producer);
+    pipeline::WriteRun MakeRun();
+    pipeline::CompilationSources MakeSources();
+    void ReleaseProducer();
+    // Ends a running write and joins the writer threads.
+    void StopWriting();
+
+    mutable std::mutex m_producerLock; // guards m_producer (the writer releases it, the display reads it)
+    std::unique_ptr<pipeline::BlockQueue> m_producer;
+    pipeline::TThWrite m_writer;
+    pipeline::TISOWrite m_imageWriter;
     int AddDirectoryLevel(TDEntry* dir, const std::string& sourcePath, const std::string& mask,
                           std::uint32_t attributes, bool recursive, bool archiveOnly, bool topLevel);
     // The tree path a kept source path gives: the folder part of a Linux path with "\" separators,
