@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -66,7 +68,12 @@ struct Record {
     std::uint32_t extent, size;
     std::uint8_t flags;
     std::string id;
+    bool operator==(const Record&) const = default;
 };
+std::ostream& operator<<(std::ostream& out, const Record& r) {
+    return out << '{' << r.length << ' ' << r.extent << ' ' << r.size << ' ' << int(r.flags) << ' ' << r.id
+               << '}';
+}
 Record RecordAt(const Bytes& s, std::size_t at) {
     return {s.at(at), Both32(s, at + 2), Both32(s, at + 10), s.at(at + 25), Text(s, at + 33, s.at(at + 32))};
 }
@@ -92,6 +99,72 @@ std::vector<PathEntry> PathTableAt(const Bytes& s, std::size_t at, std::int64_t 
     return entries;
 }
 
+// Everything the stream must agree on with the layout: its length, the descriptors at their places
+// and what they point to, both path-table copies, and the "." and ".." records of every directory.
+void ExpectStreamMatchesLayout(const TOrbelBurner& b) {
+    const auto AtByte = [&b](std::int64_t location) {
+        return static_cast<std::size_t>(location - std::int64_t{b.SessionStart} * kSector);
+    };
+    const auto At = [&](std::int64_t sector) { return AtByte(sector * kSector); };
+    const Bytes& s = b.StructureStream;
+    ASSERT_EQ(static_cast<std::int64_t>(s.size()),
+              b.FirstFileLocation - std::int64_t{b.SessionStart} * kSector - b.BootImageSize);
+    EXPECT_TRUE(AllZero(s, 0, 16 * kSector));
+    std::vector<std::pair<std::int64_t, std::uint8_t>> descriptors = {{b.PVDLocation, 1}};
+    if (b.Bootable) descriptors.emplace_back(b.BootRecordLocation, 0);
+    if (b.JolietFileSystem) descriptors.emplace_back(b.JolietSVDLocation, 2);
+    descriptors.emplace_back(b.TerminatorLocation, 0xFF);
+    for (const auto& [location, type] : descriptors) {
+        SCOPED_TRACE(location / kSector);
+        EXPECT_EQ(s.at(AtByte(location)), type);
+        EXPECT_EQ(Text(s, AtByte(location) + 1, 6), std::string("CD001\x01"));
+    }
+    for (const bool joliet : {false, true}) {
+        if (joliet && !b.JolietFileSystem) continue;
+        SCOPED_TRACE(joliet ? "Joliet" : "ISO 9660");
+        const std::size_t vd = AtByte(joliet ? b.JolietSVDLocation : b.PVDLocation);
+        const std::int64_t tableSize = joliet ? b.JolietPathTableSize : b.PathTableSize;
+        const std::int64_t tableL = joliet ? b.JolietPathTableL : b.PathTableL;
+        const std::int64_t tableM = joliet ? b.JolietPathTableM : b.PathTableM;
+        const std::uint32_t dirArea = static_cast<std::uint32_t>(
+            (joliet ? b.JolietDirRecordsLocation : b.DirRecordsLocation) / kSector);
+        EXPECT_EQ(Both32(s, vd + 80), b.SessionSectors);
+        EXPECT_EQ(Both32(s, vd + 132), tableSize);
+        EXPECT_EQ(Le(s, vd + 140, 4), tableL / kSector);
+        EXPECT_EQ(Be(s, vd + 148, 4), tableM / kSector);
+        const Record root = RecordAt(s, vd + 156);
+        EXPECT_EQ(root.length, 34u);
+        EXPECT_EQ(root.extent, dirArea);
+        EXPECT_EQ(root.size, joliet ? b.Root->JolietSize : b.Root->ISOSize);
+        EXPECT_EQ(Text(s, vd + 88, 3), joliet ? std::string("%/@") : std::string(3, '\0'));
+
+        const auto& order = joliet ? b.JolietOrder : b.ISOOrder;
+        const auto little = PathTableAt(s, AtByte(tableL), tableSize, false);
+        EXPECT_EQ(little, PathTableAt(s, AtByte(tableM), tableSize, true));
+        ASSERT_EQ(little.size(), order.size());
+        std::map<const TDEntry*, std::uint32_t> position;
+        for (std::size_t i = 0; i < order.size(); ++i) position[order[i]] = static_cast<std::uint32_t>(i + 1);
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            EXPECT_EQ(little[i].extent, dirArea + (joliet ? order[i]->JolietExtent : order[i]->ISOExtent));
+            EXPECT_EQ(little[i].parent, position[order[i]->Parent]);
+            if (i > 0) {
+                EXPECT_GE(little[i].parent, little[i - 1].parent) << "path table record " << i + 1;
+            }
+        }
+        for (const auto& dir : b.Directories()) {
+            const auto extent = [&](const TDEntry& d) {
+                return dirArea + (joliet ? d.JolietExtent : d.ISOExtent);
+            };
+            const auto size = [&](const TDEntry& d) {
+                return static_cast<std::uint32_t>(joliet ? d.JolietSize : d.ISOSize);
+            };
+            EXPECT_EQ(RecordAt(s, At(extent(*dir))), (Record{34, extent(*dir), size(*dir), 2, {'\0'}}));
+            EXPECT_EQ(RecordAt(s, At(extent(*dir)) + 34),
+                      (Record{34, extent(*dir->Parent), size(*dir->Parent), 2, {'\1'}}));
+        }
+    }
+}
+
 class Layout : public ::testing::Test {
 protected:
     Layout() {
@@ -113,74 +186,6 @@ protected:
     // Offset in StructureStream of an absolute sector before the boot image.
     std::size_t At(std::int64_t sector) const {
         return static_cast<std::size_t>((sector - burner.SessionStart) * kSector);
-    }
-    std::size_t AtByte(std::int64_t location) const { return At(location / kSector); }
-
-    // Everything the stream must agree on with the layout: its length, the descriptors at their places
-    // and what they point to, both path-table copies, and the "." and ".." records of every directory.
-    void ExpectStreamMatchesLayout() {
-        const TOrbelBurner& b = burner;
-        const Bytes& s = b.StructureStream;
-        ASSERT_EQ(static_cast<std::int64_t>(s.size()),
-                  b.FirstFileLocation - std::int64_t{b.SessionStart} * kSector - b.BootImageSize);
-        EXPECT_TRUE(AllZero(s, 0, 16 * kSector));
-        std::vector<std::pair<std::int64_t, std::uint8_t>> descriptors = {{b.PVDLocation, 1}};
-        if (b.Bootable) descriptors.emplace_back(b.BootRecordLocation, 0);
-        if (b.JolietFileSystem) descriptors.emplace_back(b.JolietSVDLocation, 2);
-        descriptors.emplace_back(b.TerminatorLocation, 0xFF);
-        for (const auto& [location, type] : descriptors) {
-            SCOPED_TRACE(location / kSector);
-            EXPECT_EQ(s.at(AtByte(location)), type);
-            EXPECT_EQ(Text(s, AtByte(location) + 1, 6), std::string("CD001\x01"));
-        }
-        for (const bool joliet : {false, true}) {
-            if (joliet && !b.JolietFileSystem) continue;
-            SCOPED_TRACE(joliet ? "Joliet" : "ISO 9660");
-            const std::size_t vd = AtByte(joliet ? b.JolietSVDLocation : b.PVDLocation);
-            const std::int64_t tableSize = joliet ? b.JolietPathTableSize : b.PathTableSize;
-            const std::int64_t tableL = joliet ? b.JolietPathTableL : b.PathTableL;
-            const std::int64_t tableM = joliet ? b.JolietPathTableM : b.PathTableM;
-            const std::uint32_t dirArea = static_cast<std::uint32_t>(
-                (joliet ? b.JolietDirRecordsLocation : b.DirRecordsLocation) / kSector);
-            EXPECT_EQ(Both32(s, vd + 80), b.SessionSectors);
-            EXPECT_EQ(Both32(s, vd + 132), tableSize);
-            EXPECT_EQ(Le(s, vd + 140, 4), tableL / kSector);
-            EXPECT_EQ(Be(s, vd + 148, 4), tableM / kSector);
-            const Record root = RecordAt(s, vd + 156);
-            EXPECT_EQ(root.length, 34u);
-            EXPECT_EQ(root.extent, dirArea);
-            EXPECT_EQ(root.size, joliet ? b.Root->JolietSize : b.Root->ISOSize);
-            EXPECT_EQ(Text(s, vd + 88, 3), joliet ? std::string("%/@") : std::string(3, '\0'));
-
-            const auto& order = joliet ? b.JolietOrder : b.ISOOrder;
-            const auto little = PathTableAt(s, AtByte(tableL), tableSize, false);
-            EXPECT_EQ(little, PathTableAt(s, AtByte(tableM), tableSize, true));
-            ASSERT_EQ(little.size(), order.size());
-            std::map<const TDEntry*, std::uint32_t> position;
-            for (std::size_t i = 0; i < order.size(); ++i)
-                position[order[i]] = static_cast<std::uint32_t>(i + 1);
-            for (std::size_t i = 0; i < order.size(); ++i) {
-                EXPECT_EQ(little[i].extent,
-                          dirArea + (joliet ? order[i]->JolietExtent : order[i]->ISOExtent));
-                EXPECT_EQ(little[i].parent, position[order[i]->Parent]);
-                if (i > 0) {
-                    EXPECT_GE(little[i].parent, little[i - 1].parent) << "path table record " << i + 1;
-                }
-            }
-            for (const auto& dir : b.Directories()) {
-                const auto extent = [&](const TDEntry& d) {
-                    return dirArea + (joliet ? d.JolietExtent : d.ISOExtent);
-                };
-                const auto size = [&](const TDEntry& d) { return joliet ? d.JolietSize : d.ISOSize; };
-                const Record dot = RecordAt(s, At(extent(*dir)));
-                const Record dotDot = RecordAt(s, At(extent(*dir)) + 34);
-                EXPECT_EQ(std::make_tuple(dot.length, dot.extent, dot.size, dot.flags, dot.id),
-                          std::make_tuple(34u, extent(*dir), size(*dir), 2, std::string(1, '\0')));
-                EXPECT_EQ(
-                    std::make_tuple(dotDot.length, dotDot.extent, dotDot.size, dotDot.flags, dotDot.id),
-                    std::make_tuple(34u, extent(*dir->Parent), size(*dir->Parent), 2, std::string(1, '\1')));
-            }
-        }
     }
 
     lorvane::testing::FakeClock clock;
@@ -234,7 +239,7 @@ TEST_F(Layout, AnEmptyImagePlacesEveryStructureAndPadsToSector150) {
         const auto d = static_cast<std::uint8_t>(c.dirs);
         EXPECT_EQ(Text(s, At(c.tableL), 10), Text({1, 0, d, 0, 0, 0, 1, 0, 0, 0}, 0, 10));
         EXPECT_EQ(Text(s, At(c.tableM), 10), Text({1, 0, 0, 0, 0, d, 0, 1, 0, 0}, 0, 10));
-        ExpectStreamMatchesLayout();
+        ExpectStreamMatchesLayout(burner);
     }
 }
 
@@ -253,25 +258,19 @@ TEST_F(Layout, TwoFilesFollowEachOtherFromSector150) {
         EXPECT_EQ(burner.ImageEnd, 153);
         EXPECT_EQ(burner.SessionSectors, 153);
         EXPECT_EQ(burner.Root->ISOSize, 2048);
-        ExpectStreamMatchesLayout();
+        ExpectStreamMatchesLayout(burner);
 
         // ISO root at sector 20 (23 with Joliet): ".", "..", then 40-byte records (33 + 7, odd: no pad).
         const Bytes& s = burner.StructureStream;
         const std::size_t iso = At(joliet ? 23 : 20);
-        const Record a = RecordAt(s, iso + 68), b = RecordAt(s, iso + 108);
-        EXPECT_EQ(std::make_tuple(a.length, a.extent, a.size, a.flags, a.id),
-                  std::make_tuple(40u, 150u, 1u, 0, std::string("A.TXT;1")));
-        EXPECT_EQ(std::make_tuple(b.length, b.extent, b.size, b.flags, b.id),
-                  std::make_tuple(40u, 151u, 4096u, 0, std::string("B.TXT;1")));
+        EXPECT_EQ(RecordAt(s, iso + 68), (Record{40, 150, 1, 0, "A.TXT;1"}));
+        EXPECT_EQ(RecordAt(s, iso + 108), (Record{40, 151, 4096, 0, "B.TXT;1"}));
         EXPECT_TRUE(AllZero(s, iso + 148, iso + 2048));
         if (!joliet) continue;
         // Joliet root at 24: 48-byte records (33 + 14 + 1 padding byte).
         const std::size_t jroot = At(24);
-        const Record ja = RecordAt(s, jroot + 68), jb = RecordAt(s, jroot + 116);
-        EXPECT_EQ(std::make_tuple(ja.length, ja.extent, ja.size, ja.id),
-                  std::make_tuple(48u, 150u, 1u, Ucs2("a.txt;1")));
-        EXPECT_EQ(std::make_tuple(jb.length, jb.extent, jb.size, jb.id),
-                  std::make_tuple(48u, 151u, 4096u, Ucs2("b.txt;1")));
+        EXPECT_EQ(RecordAt(s, jroot + 68), (Record{48, 150, 1, 0, Ucs2("a.txt;1")}));
+        EXPECT_EQ(RecordAt(s, jroot + 116), (Record{48, 151, 4096, 0, Ucs2("b.txt;1")}));
         EXPECT_TRUE(AllZero(s, jroot + 164, jroot + 2048));
     }
 }
@@ -305,7 +304,7 @@ TEST_F(Layout, DirectoryRecordsNeverCrossASectorEnd) {
         ASSERT_TRUE(burner.PrepareImage(true)) << burner.ImageError;
         EXPECT_EQ(burner.Root->ISOSize, c.rootSize);
         EXPECT_EQ(burner.DirRecordsSize, c.rootSize);
-        ExpectStreamMatchesLayout();
+        ExpectStreamMatchesLayout(burner);
         const Bytes& s = burner.StructureStream;
         const std::size_t root = At(20);
         std::size_t end = 68; // ECMA-119 9.1.12: 33 + identifier length, + 1 when that is even
@@ -349,7 +348,7 @@ TEST_F(Layout, BootImageFollowsTheCatalogAndPaddingComesAfterIt) {
         EXPECT_EQ(burner.ImageEnd, c.firstFileSector);
         EXPECT_EQ(burner.BootImageStreamOffset(), At(27));
         ASSERT_EQ(burner.StructureStream.size(), static_cast<std::size_t>(c.streamSectors * kSector));
-        ExpectStreamMatchesLayout();
+        ExpectStreamMatchesLayout(burner);
         const Bytes& s = burner.StructureStream;
         EXPECT_EQ(Text(s, At(17) + 7, 32), std::string("EL TORITO SPECIFICATION") + std::string(9, '\0'));
         EXPECT_EQ(Le(s, At(17) + 71, 4), 26u);
@@ -387,7 +386,7 @@ TEST_F(Layout, PathTablesOfExactlyOneAndTwoSectorsTakeNoFiller) {
         EXPECT_EQ(burner.PathTableL, 18 * kSector);
         EXPECT_EQ(burner.PathTableM, (18 + c.sectors) * kSector);
         EXPECT_EQ(burner.DirRecordsLocation, (18 + 2 * c.sectors) * kSector);
-        ExpectStreamMatchesLayout();
+        ExpectStreamMatchesLayout(burner);
         const Bytes& s = burner.StructureStream;
         const std::size_t lastRecord =
             At(18) + static_cast<std::size_t>(c.size) - 8 - c.lastNameLength - c.lastNameLength % 2;
@@ -411,7 +410,7 @@ TEST_F(Layout, PathTablesOrderByLevelParentAndName) {
     EXPECT_EQ(burner.JolietPathTableSize, 118);
     ASSERT_EQ(burner.DirRecordsLocation, 23 * kSector);
     ASSERT_EQ(burner.JolietDirRecordsLocation, 32 * kSector);
-    ExpectStreamMatchesLayout();
+    ExpectStreamMatchesLayout(burner);
     // Extents in creation order from 23: root, ZETA, ALPHA, B2, A1, C, BETA, X, AAA.
     const std::vector<PathEntry> iso = {{std::string(1, '\0'), 23, 1},
                                         {"AAA", 31, 1},
@@ -452,7 +451,7 @@ TEST_F(Layout, TenThousandDirectoriesSortByParentNumbersAboveFourDigits) {
     }
     ASSERT_TRUE(burner.PrepareImage(true)) << burner.ImageError;
     EXPECT_EQ(burner.PathTableSize, 10 + 10001 * 14 + 8 * 10);
-    ExpectStreamMatchesLayout();
+    ExpectStreamMatchesLayout(burner);
     const auto table = PathTableAt(burner.StructureStream, At(18), burner.PathTableSize, false);
     ASSERT_EQ(table.size(), 10010u);
     EXPECT_EQ(table[10001].id, "D10000");
@@ -465,44 +464,33 @@ TEST_F(Layout, TenThousandDirectoriesSortByParentNumbersAboveFourDigits) {
 }
 
 TEST_F(Layout, AValueOutgrowingItsFieldFailsThePreparation) {
+    // A socket exists and is no folder, but cannot be opened for reading, whoever runs the test.
     lorvane::image::testing::TempTree tree;
-    const std::string unreadable = tree.File("boot.img", 4096);
-    ::chmod(unreadable.c_str(), 0);
-    struct Case {
-        const char* name;
-        std::function<void()> setUp;
-        std::string error;
-    };
-    const Case kCases[] = {
-        {"a short name set by the handler makes a 286-byte record",
-         [&] {
-             burner.OnAddFile = [](TOrbelBurner*, const std::string&, std::string&, std::string& shortName,
-                                   double&, std::uint32_t, std::int64_t, bool&) {
-                 shortName = std::string(246, 'N') + ".TXT"; // + ";1": 252 bytes, even: 33 + 252 + 1
-             };
-             AddFile(burner.Root, "a.txt", 10);
-         },
-         "DIRECTORY RECORD LENGTH 286 ABOVE 255"},
-        {"an unreadable boot image",
-         [&] {
-             burner.BootImage = unreadable;
-             burner.Bootable = true;
-         },
-         "CAN'T OPEN FILE \"" + unreadable + "\" OR FILE IS IN USES BY OTHER SOFTWARE"},
-    };
-    for (const Case& c : kCases) {
-        SCOPED_TRACE(c.name);
-        if (c.error.starts_with("CAN'T") && testing::RunningAsRoot()) continue; // root reads any file
+    const std::string socketPath = tree.Path("boot.img");
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
+    const int socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    for (const bool boot : {false, true}) {
         burner.ClearCompilation(10, 10);
-        burner.OnAddFile = nullptr;
-        c.setUp();
+        burner.OnAddFile = [boot](TOrbelBurner*, const std::string&, std::string&, std::string& shortName,
+                                  double&, std::uint32_t, std::int64_t, bool&) {
+            if (!boot) shortName = std::string(246, 'N') + ".TXT"; // + ";1": 252 bytes, even: 33 + 252 + 1
+        };
+        AddFile(burner.Root, "a.txt", 10);
+        burner.BootImage = boot ? socketPath : "";
+        burner.Bootable = boot;
+        const std::string error =
+            boot ? "CAN'T OPEN FILE \"" + socketPath + "\" OR FILE IS IN USES BY OTHER SOFTWARE"
+                 : "DIRECTORY RECORD LENGTH 286 ABOVE 255";
         log.clear();
         EXPECT_FALSE(burner.PrepareImage(true));
-        EXPECT_EQ(burner.ImageError, c.error);
+        EXPECT_EQ(burner.ImageError, error);
         EXPECT_TRUE(burner.StructureStream.empty());
-        EXPECT_EQ(log, (std::vector<LogLine>{{">>> " + c.error, 0}}));
-        burner.BootImage.clear();
+        EXPECT_EQ(log, (std::vector<LogLine>{{">>> " + error, 0}}));
     }
+    ::close(socket);
 }
 
 // ---- appending a session: the layout asks the drive for its next writable address ----
@@ -606,16 +594,17 @@ TEST_F(AppendedLayout, TheSessionStartsAtTheNextWritableAddressOfACd) {
         EXPECT_EQ(burner->ImageEnd, firstFile + 1);
         EXPECT_EQ(burner->SessionSectors, firstFile + 1 - n);
         ASSERT_EQ(burner->StructureStream.size(), static_cast<std::size_t>((firstFile - n) * kSector));
+        ExpectStreamMatchesLayout(*burner);
         const Bytes& s = burner->StructureStream;
         EXPECT_EQ(Le(s, 16 * kSector + 140, 4), n + 19);
         EXPECT_EQ(Both32(s, 16 * kSector + 156 + 2), n + 23);
         EXPECT_EQ(Le(s, 19 * kSector + 2, 4), n + 23); // the path table's root record
         for (const auto& [dir, fileRecord, oldRecord] : {std::tuple{23, 68, 108}, std::tuple{24, 68, 116}}) {
-            const Record a = RecordAt(s, static_cast<std::size_t>(dir * kSector + fileRecord));
-            const Record old = RecordAt(s, static_cast<std::size_t>(dir * kSector + oldRecord));
-            EXPECT_EQ(RecordAt(s, static_cast<std::size_t>(dir * kSector)).extent, n + dir);
-            EXPECT_EQ(std::make_pair(a.extent, a.size), std::make_pair(std::uint32_t(firstFile), 1u));
-            EXPECT_EQ(std::make_pair(old.extent, old.size), std::make_pair(300u, 5000u));
+            const auto at = [&](int offset) { return static_cast<std::size_t>(dir * kSector + offset); };
+            EXPECT_EQ(RecordAt(s, at(0)).extent, n + dir);
+            EXPECT_EQ(RecordAt(s, at(fileRecord)).extent, firstFile);
+            EXPECT_EQ(RecordAt(s, at(oldRecord)).extent, 300u);
+            EXPECT_EQ(RecordAt(s, at(oldRecord)).size, 5000u);
         }
         for (const LogLine& line : log) EXPECT_EQ(line.first.find("NEXT WRITABLE"), std::string::npos);
     }

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -54,8 +57,8 @@ protected:
             EXPECT_EQ(sender, &burner);
             done.push_back(error);
         };
-        burner.OnDebugMessage = [this](drive::TSCSIDevice*, const std::string& text, std::uint8_t) {
-            log.push_back(text);
+        burner.OnDebugMessage = [this](drive::TSCSIDevice*, const std::string& text, std::uint8_t type) {
+            log.emplace_back(text, type);
         };
         burner.ISOFileName = "earlier.iso";
     }
@@ -85,7 +88,7 @@ protected:
     TOrbelBurner burner{clock};
     std::string image = tree.Path("out.iso");
     std::vector<std::string> done;
-    std::vector<std::string> log;
+    std::vector<std::pair<std::string, std::uint8_t>> log;
 };
 
 TEST_F(QuickSave, EveryFileLandsAtItsExtentWithAZeroFilledTail) {
@@ -212,7 +215,23 @@ TEST_F(QuickSave, ImportedFilesAreNeitherOpenedNorCopied) {
     const Bytes saved = ReadFile(image);
     ASSERT_EQ(saved.size(), 152 * kSector);
     EXPECT_TRUE(Holds(saved, 307200, Pattern(3000, 4)));
-    EXPECT_TRUE(log.empty()) << log.front();
+    EXPECT_TRUE(log.empty()) << log.front().first;
+}
+
+TEST_F(QuickSave, DataThatWouldMissItsRecordedSectorFailsTheCopy) {
+    const std::string path = Add("a.txt", 5, 1);
+    ASSERT_TRUE(burner.PrepareImage(true)) << burner.ImageError;
+    const int fd = ::open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    // Standing at sector 0 instead of 150: the bytes would land where no directory record points.
+    try {
+        burner.WriteFileData(fd);
+        ADD_FAILURE() << "the copy went on";
+    } catch (const ImageWriteError& error) {
+        EXPECT_STREQ(error.what(), "INTERNAL ERROR 0004");
+    }
+    ::close(fd);
+    EXPECT_EQ(log, (decltype(log){{">>> INTERNAL ERROR 0004 " + path + " 150<>0", 4}}));
 }
 
 } // namespace
