@@ -3,8 +3,10 @@
 #include "app/core/disc_report.h"
 #include "app/core/speed_list.h"
 #include "cli/build_iso.h"
+#include "cli/burn.h"
 #include "cli/options.h"
 #include "drive/scsi_device.h"
+#include "image/orbel_burner.h"
 #include "recorder/media.h"
 #include "recorder/virtual_drive.h"
 #include "recorder/virtual_recorder.h"
@@ -240,7 +242,7 @@ int Erase(drive::TSCSIDevice& device, bool quick, std::ostream& out, std::ostrea
     return kExitOk;
 }
 
-int RunVerb(drive::TSCSIDevice& device, const Invocation& invocation, std::ostream& out, std::ostream& err) {
+int RunVerb(image::TOrbelBurner& device, const Invocation& invocation, std::ostream& out, std::ostream& err) {
     const std::string& verb = invocation.verb;
     if (verb == "drives") {
         if (device.DeviceList.empty()) {
@@ -259,6 +261,8 @@ int RunVerb(drive::TSCSIDevice& device, const Invocation& invocation, std::ostre
     if (verb == "eject") return Eject(device, out, err);
     if (verb == "ready") return Ready(device, out, err);
     if (verb == "erase") return Erase(device, invocation.quick, out, err);
+    if (verb == "burn") return Burn(device, invocation, out, err);
+    if (verb == "burn-iso") return BurnIso(device, invocation, out, err);
     err << kProgram << ": unknown verb '" << verb << "'\n";
     return kExitUsage;
 }
@@ -290,7 +294,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     if (clock == nullptr) clock = &transport::SystemClock();
 
     TransportSession session(*clock); // outlives the device, whose worker threads use the transport
-    drive::TSCSIDevice device(*clock);
+    image::TOrbelBurner device(*clock);
     ApplyDesignValues(device);
     if (invocation.common.log) {
         device.OnDebugMessage = [&err](drive::TSCSIDevice*, const std::string& message, std::uint8_t) {

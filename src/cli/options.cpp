@@ -9,9 +9,9 @@ struct VerbShape {
     std::size_t maxOperands;
 };
 constexpr std::size_t kAny = static_cast<std::size_t>(-1);
-constexpr VerbShape kVerbs[] = {{"drives", 0, 0}, {"caps", 0, 0},  {"speeds", 0, 0},
-                                {"info", 0, 0},   {"load", 0, 0},  {"eject", 0, 0},
-                                {"ready", 0, 0},  {"erase", 0, 0}, {"build-iso", 1, kAny}};
+constexpr VerbShape kVerbs[] = {{"drives", 0, 0},       {"caps", 0, 0},    {"speeds", 0, 0},  {"info", 0, 0},
+                                {"load", 0, 0},         {"eject", 0, 0},   {"ready", 0, 0},   {"erase", 0, 0},
+                                {"build-iso", 1, kAny}, {"burn", 1, kAny}, {"burn-iso", 1, 1}};
 
 std::optional<Invocation::SavePath> SavePathFromWord(const std::string& word) {
     if (word == "none") return Invocation::SavePath::None;
@@ -80,6 +80,16 @@ std::variant<Invocation, UsageError> ParseCommandLine(const std::vector<std::str
             const auto savePath = word ? SavePathFromWord(*word) : std::nullopt;
             if (!savePath) return UsageError{"--save-path takes none, full or last"};
             invocation.savePath = *savePath;
+        } else if (IsValueOption(arg, "--speed")) {
+            auto speed = arg == "--speed" ? nextValue() : std::optional(arg.substr(8));
+            if (!speed || speed->empty()) return UsageError{"--speed needs a speed (a number or max)"};
+            invocation.speed = *speed;
+        } else if (arg == "--test") {
+            invocation.testWrite = true;
+        } else if (arg == "--close") {
+            invocation.closeDisc = true;
+        } else if (arg == "--eject") {
+            invocation.eject = true;
         } else if (arg == "--quick") {
             invocation.quick = true;
         } else if (arg == "--full") {
@@ -100,16 +110,30 @@ std::variant<Invocation, UsageError> ParseCommandLine(const std::vector<std::str
     invocation.operands.assign(words.begin() + 1, words.end());
     if (invocation.operands.size() < shape->minOperands || invocation.operands.size() > shape->maxOperands)
         return UsageError{"wrong number of operands for '" + invocation.verb + "'"};
-    const bool building = invocation.verb == "build-iso";
-    if (invocation.verb == "erase" && invocation.quick == invocation.full)
+    const std::string& verb = invocation.verb;
+    const bool building = verb == "build-iso";
+    const bool compiling = building || verb == "burn";
+    const bool recording = verb == "burn" || verb == "burn-iso";
+    if (verb == "erase" && invocation.quick == invocation.full)
         return UsageError{"erase needs exactly one of --quick and --full"};
-    if (invocation.verb != "erase" && (invocation.full || (invocation.quick && !building)))
-        return UsageError{"--quick and --full go with erase (--quick also with build-iso)"};
+    if (verb != "erase" && invocation.full) return UsageError{"--full goes with erase"};
+    if (verb != "erase" && !building && invocation.quick)
+        return UsageError{"--quick goes with erase and build-iso"};
     if (building && !invocation.output) return UsageError{"build-iso needs -o FILE"};
-    if (!building && (invocation.output || !invocation.joliet || !invocation.recurse || invocation.volumeId ||
-                      invocation.bootImage || invocation.savePath != Invocation::SavePath::None))
+    if (!building && invocation.output) return UsageError{"-o goes with build-iso"};
+    if (!compiling && (!invocation.joliet || !invocation.recurse || invocation.volumeId ||
+                       invocation.bootImage || invocation.savePath != Invocation::SavePath::None))
         return UsageError{
-            "-o, --no-joliet, --volume-id, --boot, --save-path and --no-recurse go with build-iso"};
+            "--no-joliet, --volume-id, --boot, --save-path and --no-recurse go with build-iso and burn"};
+    if (!recording && (invocation.speed || invocation.testWrite || invocation.eject))
+        return UsageError{"--speed, --test and --eject go with burn and burn-iso"};
+    if (verb != "burn" && invocation.closeDisc) return UsageError{"--close goes with burn"};
+    if (invocation.speed && *invocation.speed != "max") {
+        const std::string& text = *invocation.speed;
+        const bool digits = text.find_first_not_of("0123456789") == std::string::npos && text.size() <= 5;
+        if (!digits || std::stoul(text) == 0 || std::stoul(text) > 9362)
+            return UsageError{"--speed takes a whole number from 1 to 9362 (times the medium's 1x) or max"};
+    }
     if (invocation.common.medium && !invocation.common.discFile)
         return UsageError{"--medium goes with --virtual"};
     return invocation;
@@ -131,7 +155,13 @@ std::string UsageText() {
            "                    save the files and folders as an ISO 9660 image (Joliet names unless\n"
            "                    --no-joliet; El Torito bootable with --boot). --save-path: none puts\n"
            "                    every PATH in the root, full keeps its whole folder path, last keeps\n"
-           "                    its last folder\n"
+           "                    its last folder. Saves in the background with progress unless --quick\n"
+           "  burn [--speed X|max] [--test] [--close] [--no-joliet] [--volume-id TEXT] [--boot IMAGE]\n"
+           "       [--save-path none|full|last] [--no-recurse] [--eject] PATH...\n"
+           "                    record the files and folders on the disc in the drive, with progress;\n"
+           "                    --test writes with the laser off, --close closes the disc, Ctrl-C aborts\n"
+           "  burn-iso [--speed X|max] [--test] [--eject] FILE\n"
+           "                    record an image file on an empty disc\n"
            "options:\n"
            "  --log             print every diagnostic line to standard error\n"
            "  --virtual FILE    use the virtual recorder in-process with FILE as its disc file\n"

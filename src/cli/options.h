@@ -32,6 +32,11 @@ struct Invocation {
     std::optional<std::string> bootImage;
     SavePath savePath = SavePath::None;
     bool recurse = true; // --no-recurse
+    // burn, burn-iso
+    std::optional<std::string> speed; // --speed X|max
+    bool testWrite = false;           // --test
+    bool closeDisc = false;           // --close
+    bool eject = false;               // --eject
 };
 
 struct UsageError {
