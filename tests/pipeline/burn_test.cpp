@@ -60,8 +60,8 @@ INSTANTIATE_TEST_SUITE_P(
                       MediumCase{MediumKind::DvdR, "DVD-R"}, MediumCase{MediumKind::DvdRw, "DVD-RW"},
                       MediumCase{MediumKind::DvdPlusR, "DVD+R"}, MediumCase{MediumKind::DvdPlusRw, "DVD+RW"},
                       MediumCase{MediumKind::DvdRam, "DVD-RAM"}),
-    [](const auto& info) {
-        std::string name = info.param.name;
+    [](const auto& testInfo) {
+        std::string name = testInfo.param.name;
         for (char& ch : name)
             if (ch == '-')
                 ch = '_';
