@@ -770,6 +770,7 @@ CommandOutcome DiscMedium::CloseTrackSession(CommandContext& context) {
         return Check(mediasense::kCannotWriteMedium);
     if (s.writeProtected) return Check(mediasense::kWriteProtected);
     const bool cd = IsCd(s.kind);
+    context.drive.mechanics.EndStream(context.now); // closing ends the track: no underrun from here
 
     if (IsOverwritable(s)) {
         if (function > 2) return Check(sense::kInvalidFieldInCdb);
@@ -821,6 +822,7 @@ CommandOutcome DiscMedium::SynchronizeCache(CommandContext& context) {
     DiscState& s = m_state;
     m_simulatedBlocks = 0;
     std::uint32_t blocksWritten = 0;
+    context.drive.mechanics.EndStream(context.now); // the host has sent all it has for the track
     // Disc at once: once the data is flushed the drive pads the reserved track and closes the disc.
     if (!s.tracks.empty() && s.tracks.back().discAtOnce && !s.tracks.back().closed &&
         s.tracks.back().recorded != 0) {

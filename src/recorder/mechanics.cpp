@@ -118,8 +118,22 @@ std::uint64_t DriveMechanics::FillAt(transport::Clock::TimePoint now) const {
     return drained >= m_fillBytes ? 0 : m_fillBytes - drained;
 }
 
+// When the buffer as of m_fillAt runs empty at the current rate (rounded up, as DrainedAt).
+transport::Clock::TimePoint DriveMechanics::EmptyAt() const {
+    if (m_fillBytes == 0) return m_fillAt;
+    const std::uint64_t rate = DrainRateKBs();
+    const std::uint64_t micros = (m_fillBytes * 1000 + rate - 1) / rate;
+    return m_fillAt + std::chrono::microseconds(static_cast<std::int64_t>(micros));
+}
+
 void DriveMechanics::Settle(transport::Clock::TimePoint now) {
     if (now <= m_fillAt && m_fillBytes != 0) return;
+    // Remember when the laser ran out of data: the next transfer decides whether that was an underrun
+    // (more data for the track) or the end of the recording (a flush or close comes instead).
+    if (m_streaming && !m_dryFrom) {
+        const transport::Clock::TimePoint empty = EmptyAt();
+        if (empty <= now) m_dryFrom = empty;
+    }
     m_fillBytes = FillAt(now);
     m_fillAt = now;
 }
@@ -133,8 +147,28 @@ bool DriveMechanics::Accept(std::uint32_t bytes, transport::Clock::TimePoint now
     Settle(now);
     const bool fits = m_fillBytes + bytes <= m_model.bufferBytes;
     if (!fits && m_fillBytes != 0) return false;
+    // Data arriving exactly as the last byte leaves keeps the stream going; any gap is an underrun.
+    if (m_dryFrom && *m_dryFrom < now) {
+        ++m_stats.underruns;
+        m_stats.starved += std::chrono::duration_cast<std::chrono::microseconds>(now - *m_dryFrom);
+    }
+    m_dryFrom.reset();
+    m_streaming = true;
+    if (!m_stats.firstWrite) m_stats.firstWrite = now;
+    m_stats.bytes += bytes;
+    m_stats.writeSpeedKBs = DrainRateKBs();
     m_fillBytes += bytes;
     return true;
+}
+
+void DriveMechanics::EndStream(transport::Clock::TimePoint now) {
+    if (m_streaming) {
+        Settle(now);
+        // A buffer that ran dry before the flush came finished writing when it did.
+        m_stats.flushed = m_fillBytes != 0 ? EmptyAt() : m_dryFrom.value_or(now);
+    }
+    m_streaming = false;
+    m_dryFrom.reset();
 }
 
 transport::Clock::TimePoint DriveMechanics::DrainedAt(transport::Clock::TimePoint now) const {
@@ -146,8 +180,19 @@ transport::Clock::TimePoint DriveMechanics::DrainedAt(transport::Clock::TimePoin
 }
 
 void DriveMechanics::DiscardBuffer(transport::Clock::TimePoint now) {
+    // After a flush the rest of the buffer is written, not lost (a command without Immed returns
+    // when its work is done, which in the drive's time is at once).
+    if (m_streaming) m_stats.bytes -= std::min(FillAt(now), m_stats.bytes);
     m_fillBytes = 0;
     m_fillAt = now;
+    m_streaming = false;
+    m_dryFrom.reset();
+}
+
+double RecordingStats::BytesPerSecond() const {
+    if (!firstWrite || !flushed || *flushed <= *firstWrite) return 0;
+    const std::chrono::duration<double> span = *flushed - *firstWrite;
+    return static_cast<double>(bytes) / span.count();
 }
 
 std::vector<std::uint8_t> CapabilitiesPage(const DriveModel& model, const DriveMechanics& mechanics,

@@ -5,6 +5,7 @@
 
 #include "transport/clock.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -41,6 +42,23 @@ struct DriveModel {
     std::uint16_t cdMaxReadKBs = 8467;   // 48x
     std::uint16_t dvdMaxReadKBs = 22160; // 16x
     std::uint32_t bufferBytes = 2 * 1024 * 1024;
+};
+
+// What the drive counted while recording since the counters were last reset: the figures a real drive
+// keeps for its buffer-underrun (link) count, and the rate at which the data reached the disc.
+struct RecordingStats {
+    // Times the buffer ran empty while a track was being written and more data followed (with buffer
+    // underrun protection the drive stops the laser and links on; the event is counted all the same).
+    std::uint32_t underruns = 0;
+    // How long the drive stood with an empty buffer in those underruns, in total.
+    std::chrono::microseconds starved{0};
+    std::uint64_t bytes = 0; // taken by WRITE (10), less what was discarded unwritten
+    std::optional<transport::Clock::TimePoint> firstWrite;
+    std::optional<transport::Clock::TimePoint> flushed; // the last byte of the last flush on the disc
+    std::uint16_t writeSpeedKBs = 0;                    // the speed the last WRITE (10) was taken at
+
+    // Bytes a second from the first WRITE (10) to the end of the last flush; 0 before a flush.
+    double BytesPerSecond() const;
 };
 
 // Whether an MMC profile (GET CONFIGURATION bytes 6-7) is a DVD; 0000h (no medium) counts as CD.
@@ -90,11 +108,18 @@ public:
     transport::Clock::TimePoint DrainedAt(transport::Clock::TimePoint now) const;
     // Empties the buffer at once (a medium change or reset discards what was not written).
     void DiscardBuffer(transport::Clock::TimePoint now);
+    // SYNCHRONIZE CACHE or CLOSE TRACK/SESSION: the host has no more data for the track, so the buffer
+    // draining empty from here on is the end of the recording and not an underrun.
+    void EndStream(transport::Clock::TimePoint now);
+
+    const RecordingStats& Recording() const { return m_stats; }
+    void ResetRecording() { m_stats = RecordingStats{}; }
 
 private:
     std::uint64_t FillAt(transport::Clock::TimePoint now) const;
     void Settle(transport::Clock::TimePoint now);
     std::uint16_t DrainRateKBs() const;
+    transport::Clock::TimePoint EmptyAt() const;
 
     DriveModel m_model;
     std::uint16_t m_profile = 0;
@@ -103,6 +128,9 @@ private:
     bool m_removalPrevented = false;
     std::uint64_t m_fillBytes = 0;          // undrained bytes as of m_fillAt
     transport::Clock::TimePoint m_fillAt{}; // when m_fillBytes was last brought up to date
+    bool m_streaming = false; // data taken for a track that the host has not yet flushed or closed
+    std::optional<transport::Clock::TimePoint> m_dryFrom; // the buffer ran empty there while streaming
+    RecordingStats m_stats;
 };
 
 // MODE SENSE page control (CDB byte 2 bits 6-7).

@@ -93,6 +93,18 @@ public:
         return f(m_state.medium.get());
     }
 
+    // Buffer underruns and the recorded rate since the drive was made or the counters were reset
+    // (see RecordingStats); a medium change keeps them.
+    RecordingStats Recording() const {
+        std::scoped_lock lock(m_lock);
+        return m_state.mechanics.Recording();
+    }
+    std::uint32_t UnderrunCount() const { return Recording().underruns; }
+    void ResetRecording() {
+        std::scoped_lock lock(m_lock);
+        m_state.mechanics.ResetRecording();
+    }
+
     // Adds or replaces the handler of one operation code.
     void RegisterCommand(std::uint8_t opcode, CommandHandler handler);
 

@@ -454,5 +454,72 @@ TEST_F(DiscMediumTest, AFullBufferAsksTheHostToWait) {
     EXPECT_TRUE(Write(lba, 31).Good());
 }
 
+// The host as the writer drives it: 31-block transfers, resent every millisecond while the drive says
+// its buffer is full; after the transfer numbered pauseAfter it stands still for pauseMs.
+void FeedTrack(DiscFixture& f, std::uint32_t blocks, int pauseAfter = -1, std::int64_t pauseMs = 0) {
+    std::uint32_t lba = 0;
+    for (int transfer = 0; lba < blocks; ++transfer) {
+        const auto count = static_cast<std::uint16_t>(std::min<std::uint32_t>(blocks - lba, 31));
+        Reply reply;
+        while ((reply = f.Write(lba, count)).Sense() == Sense(2, 0x04, 0x08))
+            f.clock.Advance(std::chrono::milliseconds(1));
+        ASSERT_TRUE(reply.Good()) << "write at " << lba;
+        lba += count;
+        if (transfer == pauseAfter) f.clock.Advance(std::chrono::milliseconds(pauseMs));
+    }
+}
+
+Reply SetWriteSpeed(DiscFixture& f, std::uint16_t kBs) {
+    return f.NoData({0xBB, 0, 0xFF, 0xFF, DiscFixture::B(kBs, 1), DiscFixture::B(kBs, 0), 0, 0, 0, 0, 0, 0});
+}
+
+// The 2 MiB buffer lasts 94.6 ms at 16x DVD and 297 ms at 40x CD; the flush and the close that end
+// the track are no underrun however long the host takes to send them.
+TEST_F(DiscMediumTest, CountsBufferUnderrunsOfTheOpenTrack) {
+    const struct {
+        MediumKind kind;
+        std::uint16_t speed;
+        int pauseAfter;
+        std::int64_t pauseMs;
+        std::uint32_t underruns;
+    } kCases[] = {
+        {MediumKind::DvdR, 22160, -1, 0, 0},    {MediumKind::DvdR, 22160, 100, 80, 0},
+        {MediumKind::DvdR, 22160, 100, 120, 1}, {MediumKind::CdR, 7056, 100, 250, 0},
+        {MediumKind::CdR, 7056, 100, 1000, 1},  {MediumKind::CdR, 7056, 300, 1000, 0}, // the last one
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(::testing::Message() << (c.kind == MediumKind::CdR ? "CD-R" : "DVD-R") << " pause "
+                                          << c.pauseMs << " ms after transfer " << c.pauseAfter);
+        Fresh(c.kind);
+        drive->ResetRecording();
+        if (c.kind == MediumKind::CdR) {
+            CdTrackAtOnce(false);
+        } else {
+            DvdDiscAtOnce();
+            ASSERT_TRUE(Reserve(31 * 301 + 1).Good());
+        }
+        ASSERT_TRUE(SetWriteSpeed(*this, c.speed).Good());
+        const auto start = clock.Now();
+        FeedTrack(*this, 31 * 301, c.pauseAfter, c.pauseMs);
+        clock.Advance(seconds(3));
+        ASSERT_TRUE(SyncCache(c.kind == MediumKind::DvdR).Good());
+        if (c.kind == MediumKind::CdR) {
+            ASSERT_TRUE(Close(2).Good());
+        }
+        clock.Advance(minutes(5)); // a DVD-R lead-out
+        const RecordingStats stats = drive->Recording();
+        EXPECT_EQ(drive->UnderrunCount(), c.underruns);
+        EXPECT_EQ(stats.bytes, 31u * 301 * 2048);
+        ASSERT_TRUE(stats.firstWrite && stats.flushed);
+        EXPECT_EQ(*stats.firstWrite, start);
+        const double rate = stats.BytesPerSecond() / 1000.0 / c.speed;
+        if (c.underruns == 0) {
+            EXPECT_NEAR(rate, 1.0, 0.001);
+        } else {
+            EXPECT_LT(rate, 0.98); // 25 ms lost of 860 ms at least
+        }
+    }
+}
+
 } // namespace
 } // namespace lorvane::recorder

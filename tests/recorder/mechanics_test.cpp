@@ -122,6 +122,105 @@ TEST(DriveMechanics, TheDrainKeepsTheOldSpeedUntilTheSpeedChanges) {
     EXPECT_EQ(mechanics.BufferFree(t0 + milliseconds(100)), model.bufferBytes - 25'000);
 }
 
+// A host on the drive's clock: 63,488-byte transfers (31 blocks), retried every millisecond while the
+// buffer is full, with pauses after chosen transfers; then the flush.
+struct HostRun {
+    int transfers;
+    std::vector<std::pair<int, std::int64_t>> pauses; // after transfer i, wait that many ms
+};
+
+RecordingStats Record(DriveMechanics& mechanics, testing::FakeClock& clock, const HostRun& run) {
+    constexpr std::uint32_t kTransfer = 31 * 2048;
+    for (int i = 0; i < run.transfers; ++i) {
+        while (!mechanics.Accept(kTransfer, clock.Now())) clock.Advance(milliseconds(1));
+        for (const auto& [after, ms] : run.pauses)
+            if (after == i) clock.Advance(milliseconds(ms));
+    }
+    mechanics.EndStream(clock.Now());
+    return mechanics.Recording();
+}
+
+DriveMechanics DvdAt16x() {
+    DriveMechanics mechanics{DriveModel{}};
+    mechanics.SetMediumProfile(kDvdR);
+    mechanics.SetSpeeds(0xFFFF, 22160);
+    return mechanics;
+}
+
+// 2,097,152 bytes at 22,160 bytes a millisecond: 94.637 ms from full to empty.
+TEST(DriveMechanics, TheFullBufferLastsAbout94MsAt16xDvd) {
+    DriveMechanics mechanics = DvdAt16x();
+    testing::FakeClock clock;
+    const auto t0 = clock.Now();
+    ASSERT_TRUE(mechanics.Accept(mechanics.BufferBytes(), t0));
+    EXPECT_EQ(mechanics.DrainedAt(t0), t0 + std::chrono::microseconds(94'637));
+    EXPECT_EQ(mechanics.BufferFree(t0 + milliseconds(94)), 2'083'040u); // 14,112 bytes left
+}
+
+// A pause counts only when it outlasts what is buffered and more data follows it: the buffer is full
+// when each pause starts (the host has just been refused), so it lasts 94.6 ms.
+TEST(DriveMechanics, CountsAnUnderrunWhenTheBufferRunsEmptyBeforeMoreDataComes) {
+    const struct {
+        const char* what;
+        HostRun run;
+        std::uint32_t underruns;
+        double starvedMs; // the pauses less the 94.6 ms the buffer lasts, give or take the 1 ms retry
+    } kCases[] = {
+        {"kept fed", {400, {}}, 0, 0},
+        {"pause shorter than the buffer", {400, {{100, 90}}}, 0, 0},
+        {"pause longer than the buffer", {400, {{100, 150}}}, 1, 55.4},
+        {"two long pauses", {400, {{100, 150}, {300, 1000}}}, 2, 960.8},
+        {"idle after the last transfer, then the flush", {400, {{399, 5000}}}, 0, 0},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.what);
+        DriveMechanics mechanics = DvdAt16x();
+        testing::FakeClock clock;
+        const RecordingStats stats = Record(mechanics, clock, c.run);
+        EXPECT_EQ(stats.underruns, c.underruns);
+        EXPECT_NEAR(static_cast<double>(stats.starved.count()) / 1000.0, c.starvedMs, 1.0);
+    }
+}
+
+TEST(DriveMechanics, TheRecordedRateRunsFromTheFirstWriteToTheEndOfTheFlush) {
+    const auto record = [](const HostRun& run, testing::FakeClock::TimePoint* start = nullptr) {
+        DriveMechanics mechanics = DvdAt16x();
+        testing::FakeClock clock;
+        if (start) *start = clock.Now();
+        return Record(mechanics, clock, run);
+    };
+    testing::FakeClock::TimePoint t0;
+    const RecordingStats fed = record({400, {}}, &t0);
+    ASSERT_TRUE(fed.firstWrite && fed.flushed);
+    EXPECT_EQ(*fed.firstWrite, t0);
+    EXPECT_EQ(fed.bytes, 400u * 63'488);
+    EXPECT_EQ(fed.writeSpeedKBs, 22160);
+    // Fed without a gap the disc moves at the full speed: 25,395,200 bytes in 1146.0 ms.
+    EXPECT_NEAR(fed.BytesPerSecond(), 22'160'000.0, 22'160.0);
+    // A flush that comes late: the data was on the disc when the buffer ran out.
+    EXPECT_NEAR(record({400, {{399, 5000}}}).BytesPerSecond(), 22'160'000.0, 22'160.0);
+    // The drive stood for 1000 ms on top of the 1146 ms of writing.
+    const RecordingStats paused = record({400, {{100, 1094}}});
+    EXPECT_EQ(paused.underruns, 1u);
+    EXPECT_NEAR(paused.BytesPerSecond(), 25'395'200.0 / 2.146, 25'000.0);
+}
+
+TEST(DriveMechanics, NothingIsRecordedBeforeTheFlushAndADiscardTakesBackWhatWasBuffered) {
+    DriveMechanics mechanics = DvdAt16x();
+    testing::FakeClock clock;
+    ASSERT_TRUE(mechanics.Accept(1'000'000, clock.Now()));
+    EXPECT_EQ(mechanics.Recording().BytesPerSecond(), 0.0);
+    clock.Advance(milliseconds(10)); // 221,600 bytes reach the disc
+    mechanics.DiscardBuffer(clock.Now());
+    EXPECT_EQ(mechanics.Recording().bytes, 221'600u);
+    clock.Advance(milliseconds(500));
+    ASSERT_TRUE(mechanics.Accept(63'488, clock.Now()));
+    EXPECT_EQ(mechanics.Recording().underruns, 0u) << "a medium change or reset is no underrun";
+    mechanics.ResetRecording();
+    EXPECT_EQ(mechanics.Recording().bytes, 0u);
+    EXPECT_FALSE(mechanics.Recording().firstWrite.has_value());
+}
+
 // Mode page 2Ah of the default drive with a CD-R loaded, MMC-3 table 6.3.11 written out by hand.
 const Bytes kDefaultCdPage = {
     0x2A, 0x36, 0x3F, 0x37, 0xF0, 0x00, 0x29, 0x00, 0x21, 0x13, 0x01, 0x00, 0x08, 0x00, // 0-13
