@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,6 +16,7 @@
 
 #include "drive/scsi_device.h"
 #include "image/orbel_burner.h"
+#include "recorder/disc_medium.h"
 #include "recorder/media.h"
 #include "recorder/virtual_drive.h"
 #include "recorder/virtual_recorder.h"
@@ -61,21 +64,42 @@ public:
             m_done.notify_all();
         };
     }
-    // The error text of the first completion ("" on success).
-    std::string Wait() {
+    // The error text of the nth completion, counted from 1 ("" on success).
+    std::string Wait(std::size_t nth = 1) {
         std::unique_lock lock(m_lock);
-        m_done.wait(lock, [&] { return !m_results.empty(); });
-        return m_results.front();
+        m_done.wait(lock, [&] { return m_results.size() >= nth; });
+        return m_results[nth - 1];
     }
     std::size_t Count() {
         std::scoped_lock lock(m_lock);
         return m_results.size();
+    }
+    std::vector<std::string> Results() {
+        std::scoped_lock lock(m_lock);
+        return m_results;
     }
 
 private:
     std::mutex m_lock; // guards m_results
     std::condition_variable m_done;
     std::vector<std::string> m_results;
+};
+
+// The component's clock: the shared virtual clock, with a hook that sees every sleep of the component's
+// threads (the writer's retries, its lead-out countdown) before time moves on.
+class ObservedClock final : public transport::Clock {
+public:
+    explicit ObservedClock(lorvane::testing::FakeClock& clock) : m_clock(clock) {}
+    TimePoint Now() const override { return m_clock.Now(); }
+    void SleepFor(std::chrono::milliseconds duration) override {
+        if (onSleep) onSleep(duration);
+        m_clock.SleepFor(duration);
+    }
+    // Set before a write starts and cleared after it ended; called on the sleeping thread.
+    std::function<void(std::chrono::milliseconds)> onSleep;
+
+private:
+    lorvane::testing::FakeClock& m_clock;
 };
 
 inline Bytes ReadFileBytes(const std::filesystem::path& path, std::size_t offset = 0,
@@ -116,7 +140,7 @@ protected:
         drive = &recorder.AddDrive(identity, m_folder / "drive.disc");
         recorder::VirtualRecorder::Install(&recorder);
         transport::SetModuleLoader(&loader);
-        burner.emplace(clock);
+        burner.emplace(componentClock);
         ASSERT_TRUE(burner->InitTransport(false));
         burner->SetDebugWindow(&log);
         burner->DoDebug = true;
@@ -124,6 +148,8 @@ protected:
         done.Attach(*burner);
     }
     void TearDown() override {
+        if (burner) burner->WaitForWriteEnd();
+        componentClock.onSleep = nullptr;
         burner.reset();
         transport::CloseTransport();
         transport::SetModuleLoader(nullptr);
@@ -163,7 +189,45 @@ protected:
         ASSERT_TRUE(burner->PrepareImage(isoOnly)) << burner->ImageError;
     }
 
+    // Ends the current write and forgets the clock hook, so its captures may go out of scope.
+    void FinishWrite() {
+        burner->WaitForWriteEnd();
+        componentClock.onSleep = nullptr;
+    }
+
+    // The session's bytes as the disc or the image should hold them from its first sector: the
+    // structures and the files in whole sectors at their extents (without a boot image).
+    Bytes ExpectedSession(const Bytes& structure) const {
+        Bytes expected = structure;
+        for (const auto& file : burner->Files()) {
+            if (file->Dir || file->ISOSize == 0) continue;
+            Bytes content = ReadFileBytes(file->SourcePath);
+            content.resize(static_cast<std::size_t>(image::SectorsFor(file->ISOSize) * 2048), 0);
+            const auto at =
+                static_cast<std::size_t>(burner->FirstFileLocation - burner->SessionStart * 2048ll) +
+                std::size_t{file->Extent} * 2048;
+            if (expected.size() < at + content.size()) expected.resize(at + content.size(), 0);
+            std::copy(content.begin(), content.end(), expected.begin() + static_cast<std::ptrdiff_t>(at));
+        }
+        return expected;
+    }
+    Bytes ExpectedSession() const { return ExpectedSession(burner->StructureStream); }
+
+    // The commands the drive received with this operation code, in order.
+    std::vector<recorder::CommandRecord> Sent(std::uint8_t opcode) const {
+        std::vector<recorder::CommandRecord> matching;
+        for (const recorder::CommandRecord& record : drive->Commands())
+            if (!record.cdb.empty() && record.cdb[0] == opcode) matching.push_back(record);
+        return matching;
+    }
+
+    recorder::DiscState Disc() {
+        return drive->WithMedium(
+            [](recorder::Medium* medium) { return dynamic_cast<recorder::DiscMedium&>(*medium).State(); });
+    }
+
     lorvane::testing::FakeClock clock;
+    ObservedClock componentClock{clock};
     lorvane::testing::FakeKernel kernel;
     recorder::DriveIdentity identity;
     recorder::VirtualRecorder recorder{clock};

@@ -8,25 +8,7 @@ namespace {
 
 using recorder::MediumKind;
 
-class Burn : public BurnFixture {
-protected:
-    // The session's bytes as the disc should hold them from its first sector: the structures (with the
-    // boot image spliced in) and the files in whole sectors.
-    Bytes ExpectedSession() const {
-        Bytes expected(burner->StructureStream.begin(), burner->StructureStream.end());
-        for (const auto& file : burner->Files()) {
-            if (file->Dir || file->ISOSize == 0) continue;
-            Bytes content = ReadFileBytes(file->SourcePath);
-            content.resize(static_cast<std::size_t>(image::SectorsFor(file->ISOSize) * 2048), 0);
-            const auto at =
-                static_cast<std::size_t>(burner->FirstFileLocation - burner->SessionStart * 2048ll) +
-                std::size_t{file->Extent} * 2048;
-            if (expected.size() < at + content.size()) expected.resize(at + content.size(), 0);
-            std::copy(content.begin(), content.end(), expected.begin() + static_cast<std::ptrdiff_t>(at));
-        }
-        return expected;
-    }
-};
+using Burn = BurnFixture;
 
 struct MediumCase {
     MediumKind kind;
