@@ -80,6 +80,12 @@ std::optional<int> FillCompilation(image::TOrbelBurner& burner, const Invocation
     } unhook{burner};
 
     burner.ClearCompilation(kCompilationMaxFiles, kCompilationMaxDirectories);
+    // The imported entries come first; the paths are added beside them.
+    if (invocation.importSession && !burner.ImportDiscSession(*invocation.importSession, nullptr)) {
+        err << kProgram << ": cannot import session " << *invocation.importSession
+            << " (no complete session, or no ISO 9660 file system in it)\n";
+        return kExitFailed;
+    }
     const bool keepSourcePath = invocation.savePath != Invocation::SavePath::None;
     burner.LastFolderOnly = invocation.savePath == Invocation::SavePath::Last;
     for (const std::string& operand : invocation.operands) {
@@ -101,7 +107,7 @@ std::optional<int> FillCompilation(image::TOrbelBurner& burner, const Invocation
         if (!entry->SourcePath.empty()) recorded.insert(entry->SourcePath);
     bool refused = false;
     for (const std::string& path : offered) {
-        if (recorded.contains(path)) continue;
+        if (path.empty() || recorded.contains(path)) continue; // imported entries have no source
         err << kProgram << ": another file of the same name is already in its image folder: " << path << '\n';
         refused = true;
     }

@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include <charconv>
+
 namespace lorvane::cli {
 
 namespace {
@@ -84,6 +86,19 @@ std::variant<Invocation, UsageError> ParseCommandLine(const std::vector<std::str
             auto speed = arg == "--speed" ? nextValue() : std::optional(arg.substr(8));
             if (!speed || speed->empty()) return UsageError{"--speed needs a speed (a number or max)"};
             invocation.speed = *speed;
+        } else if (IsValueOption(arg, "--import") || IsValueOption(arg, "--session")) {
+            const bool import = arg.rfind("--import", 0) == 0;
+            const std::size_t nameLength = import ? 8 : 9;
+            auto text = arg.size() == nameLength ? nextValue() : std::optional(arg.substr(nameLength + 1));
+            int number = 0;
+            const bool parsed = text && !text->empty() &&
+                                std::from_chars(text->data(), text->data() + text->size(), number).ptr ==
+                                    text->data() + text->size();
+            const bool valid = parsed && number >= -1 && number <= 255 && number != 0;
+            if (!valid)
+                return UsageError{std::string(import ? "--import" : "--session") +
+                                  " takes a session number from 1 to 255, or -1 for the last"};
+            (import ? invocation.importSession : invocation.session) = number;
         } else if (arg == "--test") {
             invocation.testWrite = true;
         } else if (arg == "--close") {
@@ -128,6 +143,9 @@ std::variant<Invocation, UsageError> ParseCommandLine(const std::vector<std::str
     if (!recording && (invocation.speed || invocation.testWrite || invocation.eject))
         return UsageError{"--speed, --test and --eject go with burn and burn-iso"};
     if (verb != "burn" && invocation.closeDisc) return UsageError{"--close goes with burn"};
+    if (verb != "burn" && invocation.importSession) return UsageError{"--import goes with burn"};
+    if (verb != "ls" && verb != "extract" && invocation.session)
+        return UsageError{"--session goes with ls and extract"};
     if (invocation.speed && *invocation.speed != "max") {
         const std::string& text = *invocation.speed;
         const bool digits = text.find_first_not_of("0123456789") == std::string::npos && text.size() <= 5;

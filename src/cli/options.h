@@ -37,6 +37,9 @@ struct Invocation {
     bool testWrite = false;           // --test
     bool closeDisc = false;           // --close
     bool eject = false;               // --eject
+    std::optional<int> importSession; // burn --import N (-1 the last session)
+    // ls, extract
+    std::optional<int> session; // --session N
 };
 
 struct UsageError {

@@ -14,9 +14,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace lorvane::image {
@@ -228,8 +230,36 @@ public:
     // Bytes handed to the drive or the file in this run; written by the writer, read by the display.
     std::atomic<std::int64_t> WrittenBytes{0};
 
+    // Session import (reading an earlier session back into the tree) and file extraction.
+    // sessionNo: -1 the last session, 0 none; target: nullptr for the root.
+    bool ImportDiscSession(int sessionNo, TDEntry* target);
+    bool ReadJolietDirectory(std::uint32_t extent, std::uint32_t size, TDEntry* dir);
+    bool ReadISODirectory(std::uint32_t extent, std::uint32_t size, TDEntry* dir);
+    // Copies an imported file's data into a new local file; false when a sector could not be read.
+    // Throws ImageWriteError when the file cannot be created.
+    bool ExtractFile(const TFEntry* node, const std::string& destFileName);
+    // Bytes of a local file, or of every file below a local folder when the path ends with "/".
+    std::int64_t GetPathSize(const std::string& path);
+    // Removing entries from the tree.
+    bool RemoveNode(TDEntry* dir, TFEntry* node);
+    bool RemoveDirectory(TDEntry*& dir);
+    bool RemoveFileByName(const std::string& dirPath, const std::string& name);
+    bool RemoveEmptyDirectories();
+    // Clears the archive bit of the sources an archive-only add took.
+    bool ClearArchiveBits();
+
 private:
     void SortDirectories();
+    // One directory of an imported session, in either tree.
+    bool ReadImportedDirectory(std::uint32_t extent, std::uint32_t size, TDEntry* dir, bool joliet,
+                               int depth);
+    // Directory extents already read by the running import: a directory met twice (a loop, or two
+    // records sharing an extent) is read once.
+    std::vector<std::uint32_t> m_importedExtents;
+    // Unlinks the entries (and everything below the directories among them) and drops them from the
+    // tables in one pass.
+    void RemoveEntries(std::span<const std::pair<TDEntry*, TFEntry*>> entries);
+    int m_importedRecords = 0;
     int SaveQuick(const std::string& fileName);
     // Starts the producer and waits until it is primed; false (OnWriteDone raised) when it failed.
     bool StartProducer(std::unique_ptr<pipeline::BlockQueue> producer);
