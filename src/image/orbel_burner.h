@@ -256,6 +256,9 @@ private:
     // Directory extents already read by the running import: a directory met twice (a loop, or two
     // records sharing an extent) is read once.
     std::vector<std::uint32_t> m_importedExtents;
+    // Bytes the imported ISO 9660 tree's SUSP indicator asks to skip in each record's system use area
+    // before its entries; -1 when the tree carries no SUSP (and so no Rock Ridge names).
+    int m_suspSkip = -1;
     // Unlinks the entries (and everything below the directories among them) and drops them from the
     // tables in one pass.
     void RemoveEntries(std::span<const std::pair<TDEntry*, TFEntry*>> entries);
