@@ -5,6 +5,7 @@
 #include "cli/build_iso.h"
 #include "cli/burn.h"
 #include "cli/options.h"
+#include "cli/sessions.h"
 #include "drive/scsi_device.h"
 #include "image/orbel_burner.h"
 #include "recorder/media.h"
@@ -263,6 +264,9 @@ int RunVerb(image::TOrbelBurner& device, const Invocation& invocation, std::ostr
     if (verb == "erase") return Erase(device, invocation.quick, out, err);
     if (verb == "burn") return Burn(device, invocation, out, err);
     if (verb == "burn-iso") return BurnIso(device, invocation, out, err);
+    if (verb == "sessions") return Sessions(device, out);
+    if (verb == "ls") return ListSession(device, invocation, out, err);
+    if (verb == "extract") return ExtractSession(device, invocation, out, err);
     err << kProgram << ": unknown verb '" << verb << "'\n";
     return kExitUsage;
 }

@@ -11,9 +11,10 @@ struct VerbShape {
     std::size_t maxOperands;
 };
 constexpr std::size_t kAny = static_cast<std::size_t>(-1);
-constexpr VerbShape kVerbs[] = {{"drives", 0, 0},       {"caps", 0, 0},    {"speeds", 0, 0},  {"info", 0, 0},
-                                {"load", 0, 0},         {"eject", 0, 0},   {"ready", 0, 0},   {"erase", 0, 0},
-                                {"build-iso", 1, kAny}, {"burn", 1, kAny}, {"burn-iso", 1, 1}};
+constexpr VerbShape kVerbs[] = {
+    {"drives", 0, 0},   {"caps", 0, 0},     {"speeds", 0, 0}, {"info", 0, 0},         {"load", 0, 0},
+    {"eject", 0, 0},    {"ready", 0, 0},    {"erase", 0, 0},  {"build-iso", 1, kAny}, {"burn", 1, kAny},
+    {"burn-iso", 1, 1}, {"sessions", 0, 0}, {"ls", 0, 1},     {"extract", 2, 2}};
 
 std::optional<Invocation::SavePath> SavePathFromWord(const std::string& word) {
     if (word == "none") return Invocation::SavePath::None;
@@ -180,6 +181,13 @@ std::string UsageText() {
            "                    --test writes with the laser off, --close closes the disc, Ctrl-C aborts\n"
            "  burn-iso [--speed X|max] [--test] [--eject] FILE\n"
            "                    record an image file on an empty disc\n"
+           "  sessions          the sessions on the disc (number, start, size) and the free space\n"
+           "  ls [--session N] [DISC-PATH]\n"
+           "                    list a folder (the root by default) of session N (the last by default)\n"
+           "  extract [--session N] DISC-PATH DEST\n"
+           "                    copy a file of the disc to DEST (a file, or a folder to put it in), or\n"
+           "                    every file below a folder of the disc into the folder DEST; existing\n"
+           "                    files are never overwritten\n"
            "options:\n"
            "  --log             print every diagnostic line to standard error\n"
            "  --virtual FILE    use the virtual recorder in-process with FILE as its disc file\n"
