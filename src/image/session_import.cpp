@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <optional>
 #include <unistd.h>
 
 #include "drive/disc_info.h"
@@ -139,6 +140,61 @@ std::string IsoName(const std::uint8_t* identifier, std::size_t length) {
     return name;
 }
 
+// The system use area of a record (ECMA-119 9.1.13): after the identifier and its padding byte.
+std::size_t SystemUseStart(const std::uint8_t* record) {
+    const std::size_t nameLength = record[rec::kNameLength];
+    return rec::kName + nameLength + (nameLength % 2 == 0 ? 1 : 0);
+}
+
+namespace susp { // SUSP 1.12 system use entries: signature, length, version, data
+constexpr std::size_t kSignature = 0, kLength = 2, kHeader = 4;
+constexpr std::size_t kSpCheck = 4, kSpSkip = 6, kSpLength = 7;
+constexpr std::size_t kNmFlags = 4, kNmName = 5;
+constexpr std::uint8_t kNmContinue = 0x01, kNmCurrent = 0x02, kNmParent = 0x04;
+} // namespace susp
+
+bool IsEntry(const std::uint8_t* entry, const char* signature) {
+    return entry[susp::kSignature] == signature[0] && entry[susp::kSignature + 1] == signature[1];
+}
+
+// The SUSP indicator (SUSP 1.12 5.3): the first entry of the root's own record, "SP" with the check
+// bytes BEh EFh; its last byte is how many bytes every other record skips before its entries.
+std::optional<std::size_t> SuspSkip(const std::uint8_t* record, std::size_t length) {
+    const std::size_t at = SystemUseStart(record);
+    if (at + susp::kSpLength > length) return std::nullopt;
+    const std::uint8_t* entry = record + at;
+    if (!IsEntry(entry, "SP") || entry[susp::kLength] < susp::kSpLength || entry[susp::kSpCheck] != 0xBE ||
+        entry[susp::kSpCheck + 1] != 0xEF)
+        return std::nullopt;
+    return entry[susp::kSpSkip];
+}
+
+// The Rock Ridge name of a record (RRIP 1.12 4.1.4): its NM entries joined. Only entries that lie
+// wholly inside the record are read; a name continued in a continuation area (CE), or an NM that
+// stands for "." or "..", gives none, and the ISO 9660 name stays.
+std::optional<std::string> RockRidgeName(const std::uint8_t* record, std::size_t length, std::size_t skip) {
+    std::size_t at = SystemUseStart(record) + skip;
+    std::string name;
+    bool continues = false;
+    bool found = false;
+    while (at + susp::kHeader <= length) {
+        const std::uint8_t* entry = record + at;
+        const std::size_t entryLength = entry[susp::kLength];
+        if (entryLength < susp::kHeader || at + entryLength > length) break;
+        if (IsEntry(entry, "ST")) break; // SUSP 5.4: the end of the entries
+        if (IsEntry(entry, "NM") && entryLength > susp::kNmFlags) {
+            const std::uint8_t flags = entry[susp::kNmFlags];
+            if (flags & (susp::kNmCurrent | susp::kNmParent)) return std::nullopt;
+            name.append(reinterpret_cast<const char*>(entry + susp::kNmName), entryLength - susp::kNmName);
+            continues = (flags & susp::kNmContinue) != 0;
+            found = true;
+        }
+        at += entryLength;
+    }
+    if (!found || continues || name.empty()) return std::nullopt;
+    return name;
+}
+
 // Local date-time (days since 1899-12-30) as seconds since 1970, for the extracted file's date.
 std::time_t UnixFromLocalDateTime(double dateTime) {
     const double seconds = (dateTime - 25569.0) * 86400.0;
@@ -187,7 +243,8 @@ bool TOrbelBurner::ImportDiscSession(int sessionNo, TDEntry* target) {
             descriptor.fill(0);
             (void)ReadSectors(start + static_cast<std::uint32_t>(offset), 1, descriptor);
             if (IsDescriptor(descriptor, joliet ? vd::kSupplementary : vd::kPrimary)) {
-                const transport::ByteReader root(std::span<const std::uint8_t>(descriptor).subspan(vd::kRootRecord, 34));
+                const transport::ByteReader root(
+                    std::span<const std::uint8_t>(descriptor).subspan(vd::kRootRecord, 34));
                 const std::uint32_t extent = root.GetLe32(rec::kExtent);
                 const std::uint32_t size = root.GetLe32(rec::kDataLength);
                 if (joliet)
@@ -218,6 +275,7 @@ bool TOrbelBurner::ReadImportedDirectory(std::uint32_t extent, std::uint32_t siz
     if (std::find(m_importedExtents.begin(), m_importedExtents.end(), extent) != m_importedExtents.end())
         return false;
     m_importedExtents.push_back(extent);
+    if (depth == 0) m_suspSkip = -1;
 
     bool taken = false;
     std::array<std::uint8_t, kSector> sector{};
@@ -238,8 +296,15 @@ bool TOrbelBurner::ReadImportedDirectory(std::uint32_t extent, std::uint32_t siz
             const std::size_t nameLength = record[rec::kNameLength];
             if (rec::kName + nameLength > length) continue; // the identifier runs past its record
             const std::uint8_t* identifier = record + rec::kName;
-            // "." and ".." of the directory itself (ECMA-119 6.8.2.2), wherever they stand.
-            if (nameLength == 1 && (identifier[0] == 0 || identifier[0] == 1)) continue;
+            // "." and ".." of the directory itself (ECMA-119 6.8.2.2), wherever they stand. The root's
+            // own record tells whether the tree carries SUSP entries (Rock Ridge).
+            if (nameLength == 1 && (identifier[0] == 0 || identifier[0] == 1)) {
+                if (!joliet && depth == 0 && index == 0 && recordsHere == 1 && identifier[0] == 0) {
+                    const auto skip = SuspSkip(record, length);
+                    m_suspSkip = skip ? static_cast<int>(*skip) : -1;
+                }
+                continue;
+            }
             if (nameLength == 0) continue;
             if (nameLength > (joliet ? kMaxJolietIdentifier : kMaxIsoIdentifier)) {
                 const std::string shown(reinterpret_cast<const char*>(identifier), nameLength);
@@ -247,7 +312,14 @@ bool TOrbelBurner::ReadImportedDirectory(std::uint32_t extent, std::uint32_t siz
                 continue;
             }
             DirectoryListing listing;
-            listing.Name = joliet ? JolietName(identifier, nameLength) : IsoName(identifier, nameLength);
+            if (joliet) {
+                listing.Name = JolietName(identifier, nameLength);
+            } else {
+                const auto rockRidge =
+                    m_suspSkip >= 0 ? RockRidgeName(record, length, static_cast<std::size_t>(m_suspSkip))
+                                    : std::nullopt;
+                listing.Name = rockRidge ? *rockRidge : IsoName(identifier, nameLength);
+            }
             if (listing.Name.empty() || listing.Name == "." || listing.Name == "..") continue;
             listing.AlternateName = MakeShortName(listing.Name);
             const transport::ByteReader fields(std::span<const std::uint8_t>(record, length));
