@@ -191,7 +191,8 @@ std::optional<std::string> RockRidgeName(const std::uint8_t* record, std::size_t
         }
         at += entryLength;
     }
-    if (!found || continues || name.empty()) return std::nullopt;
+    // "." and ".." name no file: such a record keeps its ISO 9660 name rather than being lost.
+    if (!found || continues || name.empty() || name == "." || name == "..") return std::nullopt;
     return name;
 }
 
@@ -307,7 +308,10 @@ bool TOrbelBurner::ReadImportedDirectory(std::uint32_t extent, std::uint32_t siz
             }
             if (nameLength == 0) continue;
             if (nameLength > (joliet ? kMaxJolietIdentifier : kMaxIsoIdentifier)) {
-                const std::string shown(reinterpret_cast<const char*>(identifier), nameLength);
+                // A Joliet identifier is UTF-16: the line shows it as text, not as raw bytes.
+                const std::string shown =
+                    joliet ? JolietName(identifier, nameLength)
+                           : std::string(reinterpret_cast<const char*>(identifier), nameLength);
                 AddDebugMessage(std::string(kNameTooLong) + "\n\r" + shown, kLogPath);
                 continue;
             }
