@@ -23,7 +23,8 @@ constexpr int kViewerMaxDirectories = 8191;
 
 // A local date-time (days since 1899-12-30) as "YYYY-MM-DD HH:MM".
 std::string FormatDate(double dateTime) {
-    const double minutes = std::floor(dateTime * 1440.0 + 0.5);
+    // Whole seconds first (the value carries rounding noise), then the minute the time falls in.
+    const double minutes = std::floor(std::floor(dateTime * 86400.0 + 0.5) / 60.0);
     if (!std::isfinite(minutes) || minutes < -1e12 || minutes > 1e12) return "(no valid date)";
     const auto totalMinutes = static_cast<std::int64_t>(minutes);
     std::int64_t days = totalMinutes / 1440;
