@@ -215,6 +215,7 @@ void TSCSIDevice::AddDebugMessage(const std::string& text, std::uint8_t mType) {
 int TSCSIDevice::ExecuteCommand(SrbExecuteScsi& srb, int timeoutMs) {
     LastErrorText.clear();
     TargetBusy = false;
+    LastFailureFromTarget = false;
     LastSense.fill(0);
     if (!transport::ASPIInitialized() || m_adapter == kNoDevice) return srbstatus::kNotInitialised;
 
@@ -271,6 +272,7 @@ int TSCSIDevice::ExecuteCommand(SrbExecuteScsi& srb, int timeoutMs) {
         const DecodedFailure failure = DecodeFailure(status, srb.hostStatus, srb.targetStatus, srb.senseArea);
         LastErrorText = failure.text;
         TargetBusy = failure.targetBusy;
+        LastFailureFromTarget = srb.hostStatus == 0 && srb.targetStatus != 0;
         std::copy(std::begin(srb.senseArea), std::end(srb.senseArea), LastSense.begin());
         LogFailure(srb);
     }

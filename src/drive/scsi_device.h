@@ -246,6 +246,9 @@ public:
     std::string LastErrorText;
     SenseArea LastSense{};
     bool TargetBusy = false;
+    // The last failed command was answered by the drive itself (a target status such as CHECK CONDITION
+    // or BUSY), not lost on the way (time-out, no such device, host adapter failure).
+    bool LastFailureFromTarget = false;
     std::vector<std::string> DeviceList;
     std::string DeviceString;
     std::uint8_t DeviceType = kNoDeviceType;

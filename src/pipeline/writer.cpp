@@ -207,7 +207,12 @@ public:
                             static_cast<std::int32_t>(start + sectors), count, kWriteFlags,
                             std::span<const std::uint8_t>(m_buffer.data(), static_cast<std::size_t>(n))))
                         break;
-                    if (!d.TargetBusy && Asc() != kAscNotReady && Asc() != kAscNone)
+                    // Busy and not-ready answers are waited out; so is a failure without sense, but only
+                    // when the drive gave it: a write that timed out or a drive that is gone would
+                    // otherwise be sent again for hours.
+                    const bool waitable = d.TargetBusy || Asc() == kAscNotReady ||
+                                          (Asc() == kAscNone && d.LastFailureFromTarget);
+                    if (!waitable)
                         return FailWith(std::string(kWriterErrorText) + " [" + d.LastErrorText + "]");
                     Sleep(ImageBurn() ? 100 : 600);
                     if (++attempts >= kWriteAttempts) return FailWith(kWriterBusyText);

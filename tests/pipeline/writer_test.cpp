@@ -243,6 +243,24 @@ TEST_F(Writer, AWriteErrorEndsTheRunWithTheCommandsFailure) {
     EXPECT_TRUE(log.Contains("<<< WRITE (10)"));
 }
 
+// A write the drive never answers, or a drive gone from the bus, carries no sense: it is no busy drive to
+// wait for, so the run ends at once instead of sending the block again for hours.
+class LostWrite : public Writer, public ::testing::WithParamInterface<FaultKind> {};
+
+TEST_P(LostWrite, IsNotRetried) {
+    Insert(MediumKind::CdR);
+    SmallCompilation();
+    Prepare(false);
+    drive->InjectFault({GetParam(), kWrite10, {}, 1, 1});
+    const std::string error = Burned();
+    EXPECT_EQ(error.rfind("WRITER ERROR [", 0), 0u) << error;
+    EXPECT_EQ(done.Count(), 1u);
+    EXPECT_LE(Sent(kWrite10).size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(NeverCompletesOrGone, LostWrite,
+                         ::testing::Values(FaultKind::NeverComplete, FaultKind::Vanish));
+
 TEST_F(Writer, ASourceGoneAfterTheLayoutFailsTheRunWhereverItIsMet) {
     Insert(MediumKind::CdR);
     burner->SetCacheSize(2097152); // 31 blocks: the first file alone overfills it
