@@ -350,8 +350,11 @@ bool TOrbelBurner::ReadImportedDirectory(std::uint32_t extent, std::uint32_t siz
 }
 
 bool TOrbelBurner::ExtractFile(const TFEntry* node, const std::string& destFileName) {
-    if (!node) return false;
+    if (!node || node->Dir) return false;
     AddDebugMessage(">>> EXTRACTING FILE " + node->LongName + " TO " + destFileName, kLogInfo);
+    // Only an imported entry knows where its data is on the disc; the extent of an entry added from a
+    // local file is its place in a session not yet written, and would copy unrelated sectors.
+    if (!node->Imported && node->ISOSize > 0) return false;
     std::uint32_t lba = node->Extent;
     std::int64_t left = std::clamp<std::int64_t>(node->ISOSize, 0, 0xFFFFFFFFll);
     const int fd = ::open(destFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

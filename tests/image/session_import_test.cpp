@@ -325,6 +325,15 @@ TEST_F(SessionImport, ExtractionFailsOnAnUnreadableSectorAndOnAnUncreatableFile)
     past->ISOSize = 70 * kSector;
     EXPECT_FALSE(burner->ExtractFile(past, (Folder() / "past.out").string()));
     EXPECT_THROW(burner->ExtractFile(past, (Folder() / "no-such-folder" / "x").string()), ImageWriteError);
+
+    // An entry added from a local file has no data on the disc yet: nothing is read or created.
+    const std::string local = AddSource("local.txt", Ascii("local"));
+    ASSERT_EQ(burner->AddFile("\\", local, false), 1);
+    drive->ClearCommands();
+    const fs::path localOut = Folder() / "local.out";
+    EXPECT_FALSE(burner->ExtractFile(Entry("\\", "local.txt"), localOut.string()));
+    EXPECT_TRUE(Sent(kRead10).empty());
+    EXPECT_FALSE(fs::exists(localOut));
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -371,7 +380,19 @@ TEST_F(SessionImport, MalformedRecordsAreSkippedAndTheWalkGoesOn) {
     image.Put(40, Ascii("z"));
     Press(image.bytes());
 
+    drive->ClearCommands();
     ASSERT_TRUE(burner->ImportDiscSession(-1, nullptr));
+    // The three sectors of the root are read one each, once.
+    std::map<std::uint32_t, int> reads;
+    for (const auto& read : Sent(kRead10)) {
+        const std::uint32_t lba = std::uint32_t{read.cdb[2]} << 24 | std::uint32_t{read.cdb[3]} << 16 |
+                                  std::uint32_t{read.cdb[4]} << 8 | read.cdb[5];
+        ++reads[lba];
+        EXPECT_EQ(read.cdb[8], 1) << lba;
+    }
+    EXPECT_EQ(reads[20], 1);
+    EXPECT_EQ(reads[21], 1);
+    EXPECT_EQ(reads[22], 1);
     EXPECT_EQ(Tree(),
               (std::vector<std::string>{"HIDDEN.TXT 1", "BADDATE.TXT 1", "HUGE.BIN 4294967295", "HUGEDIR/",
                                         "HUGEDIR/INHUGE.TXT 1", "SECOND.TXT 1", "THIRD.TXT 1"}));
