@@ -82,7 +82,7 @@ PY
             done
         done
     done
-    echo "tree small files=$(find "$work/small" -type f | wc -l) bytes=$(du -sb --apparent-size "$work/small" | cut -f1)" >>"$results"
+    echo "tree name=small files=$(find "$work/small" -type f | wc -l) bytes=$(du -sb --apparent-size "$work/small" | cut -f1)" >>"$results"
     rm -rf "$work/small"
 fi
 
@@ -124,7 +124,7 @@ results, machine, versions, commit, runs = sys.argv[1:6]
 burns, saves, tree = [], {}, {}
 for line in open(results):
     kind, *pairs = line.split()
-    kv = dict(p.split("=", 1) for p in pairs)
+    kv = dict(p.split("=", 1) for p in pairs if "=" in p)
     if kind == "burn": burns.append(kv)
     elif kind == "save": saves.setdefault(kv["tool"], []).append(float(kv["wall_s"])); size = int(kv["bytes"])
     elif kind == "tree": tree = kv
