@@ -138,6 +138,12 @@ TEST_F(SessionVerbs, SessionsPrintsTheWindowsLinesForAPressedDisc) {
                                         std::string(" Free      ") + leadOutTime + "     0 MB"}));
 }
 
+TEST_F(SessionVerbs, SessionsWithoutADiscPrintsTheWindowsErrorLineAndFails) {
+    const Result r = RunTool({"--virtual", (m_dir / "tray.disc").string(), "--medium", "none", "sessions"});
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_EQ(r.out, " Number     Start     Size\n     Error getting session information\n");
+}
+
 TEST_F(SessionVerbs, LsListsAFolderOfTheLastSessionWithSizesDatesAndFolderMarks) {
     StandardSources();
     const std::string image = Image();
