@@ -181,6 +181,7 @@ TEST_F(SessionVerbs, LsAndExtractRefuseWhatTheDiscDoesNotHold) {
     StandardSources();
     const std::string image = Image();
     const std::string blank = (m_dir / "blank.disc").string();
+    const std::string zeros = Write("zeros.iso", std::string(100 * 2048, '\0')).string();
     const struct {
         const char* name;
         std::vector<std::string> args;
@@ -195,6 +196,11 @@ TEST_F(SessionVerbs, LsAndExtractRefuseWhatTheDiscDoesNotHold) {
         {"session past the last",
          {"--virtual", image, "ls", "--session", "2"},
          "lorvane-cli: there is no session 2: the disc holds 1 session\n"},
+        {"no file system",
+         {"--virtual", zeros, "ls"},
+         "lorvane-cli: >>> ERROR IMPORTING SESSION 1 (ISO IMAGE NOT FOUND)\n"
+         "lorvane-cli: cannot read session 1: no ISO 9660 file system was found in it, or the disc could not "
+         "be read\n"},
         {"blank disc",
          {"--virtual", blank, "--medium", "cd-r", "ls"},
          "lorvane-cli: the disc holds no complete session (no disc, a blank disc, or no answer)\n"},
