@@ -1,6 +1,6 @@
 #pragma once
 // TfrmSettings, "Advanced options": shows the burner's properties and the application options, applies
-// and saves them on "OK".
+// and saves them on "OK". Created for each use and shown modally; its owner frees it after exec().
 
 #include <QDialog>
 
@@ -29,6 +29,7 @@ public:
 
     // The controls, by their names (the main window sets cEject, cShowFiles and cImportSession before it
     // shows the dialog; tests drive the rest).
+    QLabel* Label1 = nullptr; // "Volume Label :"
     QLineEdit* eVolLabel = nullptr;
     QCheckBox* cJoliet = nullptr;
     QCheckBox* cCloseDisc = nullptr;
@@ -43,8 +44,9 @@ public:
     QLabel* Label2 = nullptr; // the boot image path
     QCheckBox* cShowFiles = nullptr;
     QCheckBox* cArchiveOnly = nullptr;
+    QLabel* Label4 = nullptr; // "Cache Size :"
     QSlider* sCacheSize = nullptr;
-    QLabel* Label3 = nullptr; // the cache size in MB
+    QLabel* Label3 = nullptr;       // the cache size in MB
     QPushButton* Button1 = nullptr; // OK
     QPushButton* Button2 = nullptr; // Cancel
     QPushButton* Button3 = nullptr; // Close Track
@@ -54,7 +56,11 @@ public:
     // Replaces the message boxes (tests read them): kind "notice" or "error", and the text.
     std::function<void(const QString& kind, const QString& text)> ShowMessage;
 
+    // "OK": applies, saves and closes; an invalid session number keeps the dialog open.
     void Button1Click();
+    // "Cancel": closes without applying anything.
+    void Button2Click();
+    // "Close Track": closes the last session on the disc; the dialog stays open.
     void Button3Click();
 
 protected:
