@@ -83,9 +83,11 @@ std::optional<DiscTarget> FindOnDisc(image::TOrbelBurner& burner, const std::str
 }
 
 // Imports the session asked for into an emptied tree, as the disc information window does. Returns
-// the exit status on failure, with the reason on err.
+// the exit status on failure, with the reason on err. incomplete: a drive command failed while the
+// folders were read, so the tree may lack what those sectors held (the import itself goes on).
 std::optional<int> ImportForBrowsing(image::TOrbelBurner& burner, const Invocation& invocation,
-                                     std::ostream& err) {
+                                     std::ostream& err, bool& incomplete) {
+    incomplete = false;
     burner.ClearCompilation(kViewerMaxFiles, kViewerMaxDirectories);
     const int last = burner.GetLastSession();
     if (last == 0) {
@@ -99,7 +101,16 @@ std::optional<int> ImportForBrowsing(image::TOrbelBurner& burner, const Invocati
         return kExitFailed;
     }
     RouteLog(burner, invocation.common.log, err);
-    if (!burner.ImportDiscSession(wanted, nullptr)) {
+    // Failed commands are logged with "<<< "; during the walk they can only be unreadable sectors.
+    const auto shown = burner.OnDebugMessage;
+    burner.OnDebugMessage = [&shown, &incomplete](drive::TSCSIDevice* sender, const std::string& line,
+                                                  std::uint8_t mType) {
+        if (line.rfind("<<< ", 0) == 0) incomplete = true;
+        shown(sender, line, mType);
+    };
+    const bool imported = burner.ImportDiscSession(wanted, nullptr);
+    burner.OnDebugMessage = shown;
+    if (!imported) {
         err << kProgram << ": cannot read session " << (wanted == -1 ? last : wanted)
             << ": no ISO 9660 file system was found in it, or the disc could not be read\n";
         return kExitFailed;
@@ -164,6 +175,13 @@ bool IsDestinationFolder(const fs::path& path) {
     return fs::is_directory(fs::status(path, error));
 }
 
+// The status of a verb that worked on a tree whose folders could not all be read.
+int Unreadable(bool incomplete, const char* consequence, std::ostream& err) {
+    if (!incomplete) return kExitOk;
+    err << kProgram << ": some folders of the session could not be read; " << consequence << '\n';
+    return kExitFailed;
+}
+
 } // namespace
 
 std::string DiscEntryName(const image::TFEntry& entry) {
@@ -193,7 +211,8 @@ int Sessions(image::TOrbelBurner& burner, std::ostream& out) {
 
 int ListSession(image::TOrbelBurner& burner, const Invocation& invocation, std::ostream& out,
                 std::ostream& err) {
-    if (const auto failed = ImportForBrowsing(burner, invocation, err)) return *failed;
+    bool incomplete = false;
+    if (const auto failed = ImportForBrowsing(burner, invocation, err, incomplete)) return *failed;
     const std::string discPath = invocation.operands.empty() ? "/" : invocation.operands.front();
     const auto target = FindOnDisc(burner, discPath);
     if (!target) {
@@ -202,11 +221,11 @@ int ListSession(image::TOrbelBurner& burner, const Invocation& invocation, std::
     }
     if (target->file) {
         out << ListLine(*target->file) << '\n';
-        return kExitOk;
+        return Unreadable(incomplete, "the listing may be incomplete", err);
     }
     for (const image::TFEntry* entry = target->dir->FirstEntry; entry; entry = entry->Next)
         out << ListLine(*entry) << '\n';
-    return kExitOk;
+    return Unreadable(incomplete, "the listing may be incomplete", err);
 }
 
 int ExtractSession(image::TOrbelBurner& burner, const Invocation& invocation, std::ostream& out,
@@ -217,7 +236,8 @@ int ExtractSession(image::TOrbelBurner& burner, const Invocation& invocation, st
     }
     const std::string& discPath = invocation.operands[0];
     const fs::path dest = invocation.operands[1];
-    if (const auto failed = ImportForBrowsing(burner, invocation, err)) return *failed;
+    bool incomplete = false;
+    if (const auto failed = ImportForBrowsing(burner, invocation, err, incomplete)) return *failed;
     const auto target = FindOnDisc(burner, discPath);
     if (!target) {
         err << kProgram << ": no such file or folder on the disc: " << discPath << '\n';
@@ -296,7 +316,7 @@ int ExtractSession(image::TOrbelBurner& burner, const Invocation& invocation, st
         }
     }
     out << copies.size() << (copies.size() == 1 ? " file" : " files") << " extracted\n";
-    return kExitOk;
+    return Unreadable(incomplete, "files in them were not extracted", err);
 }
 
 } // namespace lorvane::cli

@@ -310,6 +310,56 @@ TEST_F(SessionVerbs, ExtractFailsOnAnUnreadableSectorAndLeavesNoPartialCopy) {
     EXPECT_FALSE(fs::exists(dest));
 }
 
+// A pressed disc written by hand (ECMA-119 8.4, 9.1): the root at sector 20 holds A.TXT and the folder
+// SUB, whose extent lies past the end of the 32-sector disc.
+std::string DiscWithAnUnreadableFolder() {
+    std::string disc(32 * 2048, '\0');
+    const auto both32 = [&](std::size_t at, std::uint32_t v) {
+        for (std::size_t i = 0; i < 4; ++i) {
+            disc[at + i] = static_cast<char>(v >> (8 * i));
+            disc[at + 7 - i] = static_cast<char>(v >> (8 * i));
+        }
+    };
+    const auto record = [&](std::size_t at, std::uint32_t extent, std::uint32_t size, bool folder,
+                            const std::string& id) {
+        const std::size_t length = 33 + id.size() + (id.size() % 2 == 0 ? 1 : 0);
+        disc[at] = static_cast<char>(length);
+        both32(at + 2, extent);
+        both32(at + 10, size);
+        const char date[7] = {104, 6, 15, 10, 20, 30, 0};
+        std::copy(date, date + 7, disc.begin() + static_cast<std::ptrdiff_t>(at + 18));
+        disc[at + 25] = folder ? 2 : 0;
+        disc[at + 32] = static_cast<char>(id.size());
+        disc.replace(at + 33, id.size(), id);
+        return at + length;
+    };
+    for (const std::size_t lba : {16u, 17u}) disc.replace(lba * 2048 + 1, 6, "CD001\x01");
+    disc[16 * 2048] = 1;
+    disc[17 * 2048] = static_cast<char>(0xFF);
+    record(16 * 2048 + 156, 20, 2048, true, std::string(1, '\0'));
+    std::size_t at = record(20 * 2048, 20, 2048, true, std::string(1, '\0'));
+    at = record(at, 20, 2048, true, std::string(1, '\1'));
+    at = record(at, 30, 3, false, "A.TXT;1");
+    record(at, 500, 2048, true, "SUB");
+    disc.replace(30 * 2048, 3, "abc");
+    return disc;
+}
+
+TEST_F(SessionVerbs, AFolderThatCannotBeReadMakesLsAndExtractFail) {
+    const std::string disc = Write("broken.iso", DiscWithAnUnreadableFolder()).string();
+    const std::string reason = "lorvane-cli: some folders of the session could not be read; ";
+    Result r = RunTool({"--virtual", disc, "ls"});
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_EQ(Lines(r.out).size(), 2u) << r.out;
+    EXPECT_EQ(r.err, reason + "the listing may be incomplete\n");
+
+    r = RunTool({"--virtual", disc, "extract", "/", (m_dir / "out").string()});
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_EQ(r.out, "1 file extracted\n");
+    EXPECT_EQ(r.err, reason + "files in them were not extracted\n");
+    EXPECT_EQ(Content(m_dir / "out" / "A.TXT"), "abc");
+}
+
 TEST_F(SessionVerbs, SessionsLsAndExtractFollowTheSessionsOfARecordedDisc) {
     Write("one/first.txt", "first");
     Write("two/second.txt", "second");
