@@ -11,6 +11,7 @@
 #include "app/core/burn_flow.h"
 
 class QAbstractItemView;
+class QAction;
 
 namespace lorvane::image {
 class TOrbelBurner;
@@ -23,6 +24,8 @@ class TExDragDrop;
 class TCompilationList : public QTreeWidget {
     Q_OBJECT
 public:
+    enum Column { kTickColumn = 0, kNameColumn = 1, kSizeColumn = 2 };
+
     // orbel: its GetPathSize gives the size cells.
     TCompilationList(image::TOrbelBurner& orbel, QWidget* parent = nullptr);
     ~TCompilationList() override;
@@ -34,6 +37,10 @@ public:
 
     void AddFolderRow(const QString& folder); // ticked; the path gets a final "/"
     void AddFileRow(const QString& file);     // unticked
+    // clBoxDragOver: whether a drag from source is taken (only from lbDir or lbFiles).
+    bool clBoxDragOver(const QObject* source) const;
+    // clBoxDragDrop: the rows for what is selected in source, when it is lbDir or lbFiles.
+    void clBoxDragDrop(const QObject* source);
     // ExplorerDragDropDropped: one row per dropped path, a folder ticked, a file unticked.
     void ExplorerDragDropDropped(QObject* sender, int itemsCount);
     // "Remove", Del and a double-click: deletes the selected row, if any.
@@ -41,6 +48,7 @@ public:
 
     std::vector<CompilationRow> Rows() const;
     TExDragDrop* ExplorerDragDrop() const { return m_explorerDragDrop; }
+    QAction* Remove1() const { return m_remove1; }
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -48,8 +56,11 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
+    void AddRow(const QString& path, bool ticked);
+
     image::TOrbelBurner& m_orbel;
     TExDragDrop* m_explorerDragDrop = nullptr;
+    QAction* m_remove1 = nullptr;
     QAbstractItemView* m_lbDir = nullptr;
     QAbstractItemView* m_lbFiles = nullptr;
     std::function<QString()> m_selectedFolder;
