@@ -2,10 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <ostream>
 #include <unordered_set>
+#include <string_view>
 #include <vector>
 
 #include "cli/cli.h"
@@ -121,10 +123,15 @@ std::optional<int> FillCompilation(image::TOrbelBurner& burner, const Invocation
 
 std::string Megabytes(std::int64_t sectors) {
     char digits[40];
-    std::snprintf(digits, sizeof digits, "%.2f", static_cast<double>(sectors) * 2048.0 / 1048576.0);
-    std::string text = digits;
-    const std::size_t dot = text.find('.');
-    for (std::size_t at = dot; at > 3; at -= 3) text.insert(at - 3, ",");
+    const int length =
+        std::snprintf(digits, sizeof digits, "%.2f", static_cast<double>(sectors) * 2048.0 / 1048576.0);
+    const std::string_view number(digits, static_cast<std::size_t>(std::max(length, 0)));
+    const std::size_t whole = number.find('.');
+    std::string text;
+    for (std::size_t i = 0; i < number.size(); ++i) {
+        if (i > 0 && i < whole && (whole - i) % 3 == 0) text.push_back(',');
+        text.push_back(number[i]);
+    }
     return text;
 }
 

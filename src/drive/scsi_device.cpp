@@ -645,4 +645,8 @@ std::uint16_t TSCSIDevice::CurrentWriteSpeedX() {
     return ReadCapabilities() ? SpeedX(m_capsPage.currentWriteKBs) : 0;
 }
 
+std::uint16_t TSCSIDevice::CurrentWriteSpeedKBs() {
+    return ReadCapabilities() ? m_capsPage.currentWriteKBs : 0;
+}
+
 } // namespace lorvane::drive

@@ -157,6 +157,8 @@ public:
     std::uint16_t MaxWriteSpeedX();
     std::uint16_t MaxReadSpeedX();
     std::uint16_t CurrentWriteSpeedX();
+    // The write speed the drive reports using now, in kB/s (0 when the page cannot be read).
+    std::uint16_t CurrentWriteSpeedKBs();
     // SET CD SPEED with x * 177 kB/s (0 = maximum, FFFFh). A speed whose kB/s do not fit 16 bits
     // is a range error: nothing is sent and the result is false.
     [[nodiscard]] bool SetSpeeds(std::uint16_t readX, std::uint16_t writeX);

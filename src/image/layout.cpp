@@ -269,6 +269,14 @@ bool TOrbelBurner::PlanLayout(bool isoOnly) {
     FirstFileLocation = p;
 
     AssignFileExtents();
+    // Imported files keep their data where the earlier session put it. A session that starts on or before
+    // that data (a disc rewritten from its start, such as DVD+RW or DVD-RAM) would overwrite it and leave
+    // the new directories pointing at other bytes.
+    for (const auto& file : m_files) {
+        if (isoOnly || !file->Imported || file->Dir || file->ISOSize == 0) continue;
+        if (std::int64_t{file->Extent} + SectorsFor(file->ISOSize) > std::int64_t{SessionStart})
+            throw ImageWriteError(kImportedDataOverwrittenMessage);
+    }
     ImageEnd = SectorsFor(p + FileDataSectors * kSectorSize);
     SessionSectors = ImageEnd - SessionStart;
     return true;

@@ -49,6 +49,8 @@ inline constexpr std::uint8_t kPath = 4;
 
 inline constexpr const char* kInvalidDestinationMessage = "INVALID DESTINATION PATH";
 inline constexpr const char* kNoNextWritableAddressMessage = "ERROR GETTING NEXT WRITABLE ADDRESS";
+inline constexpr const char* kImportedDataOverwrittenMessage =
+    "THE NEW SESSION WOULD OVERWRITE THE IMPORTED FILES (THIS DISC IS WRITTEN FROM ITS START)";
 // The file area never starts before this byte (sector 150), so that short sessions stay readable.
 inline constexpr std::int64_t kMinimumFileAreaStart = 307200;
 // Source files are copied into an image in blocks of this many bytes.
@@ -63,6 +65,8 @@ public:
 // The texts of the image writers, with the path in place of %s.
 std::string CantOpenFileMessage(const std::string& path);
 std::string CantCreateFileMessage(const std::string& path);
+
+class ImageAppender;
 
 class TOrbelBurner : public drive::TSCSIDevice {
 public:
@@ -264,6 +268,7 @@ private:
     void RemoveEntries(std::span<const std::pair<TDEntry*, TFEntry*>> entries);
     int m_importedRecords = 0;
     int SaveQuick(const std::string& fileName);
+    void WriteFileData(ImageAppender& image);
     // Starts the producer and waits until it is primed; false (OnWriteDone raised) when it failed.
     bool StartProducer(std::unique_ptr<pipeline::BlockQueue> producer);
     pipeline::WriteRun MakeRun();

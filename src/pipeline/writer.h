@@ -24,8 +24,11 @@ inline constexpr const char* kWriterBusyText = "WRITER BUSY/BUFFER FULL";
 inline constexpr const char* kWriterErrorText = "WRITER ERROR";
 inline constexpr const char* kNeedEmptyDiscText = "NEED EMPTY DISC FOR ISO BURNING";
 
-// The 28-byte SET STREAMING performance descriptor sent before writing a DVD-R or DVD-RW.
-extern const std::array<std::uint8_t, 28> PerformanceDescriptor;
+// The 28-byte SET STREAMING performance descriptor sent before writing a DVD-R or DVD-RW (MMC-5 6.39):
+// no flags, LBA 0 to 2,298,495, reading 43,965 kB and writing writeKBs kB per 1,000 ms. The write size
+// is the speed the drive took from SET CD SPEED: a fixed 1x figure would hold every burn at the slowest
+// speed the drive has.
+std::array<std::uint8_t, 28> PerformanceDescriptor(std::uint32_t writeKBs);
 
 // What a writer needs from the component that started it.
 struct WriteRun {

@@ -574,6 +574,13 @@ TEST_F(AppendedLayout, TheSessionStartsAtTheNextWritableAddressOfACd) {
         AddFiles("/src/a.txt");
         script.sent.clear();
         log.clear();
+        if (c.start == 0) {
+            // Sector 0 is where the earlier session's data lies: the imported file would be overwritten.
+            EXPECT_FALSE(burner->PrepareImage(false));
+            EXPECT_EQ(burner->ImageError, image::kImportedDataOverwrittenMessage);
+            EXPECT_EQ(burner->SessionStart, 0u);
+            continue;
+        }
         ASSERT_TRUE(burner->PrepareImage(false)) << burner->ImageError;
         const auto track = script.SentWith(drive::op::kReadTrackInformation);
         ASSERT_EQ(track.size(), c.asksTrack ? 1u : 0u);
@@ -613,6 +620,11 @@ TEST_F(AppendedLayout, TheSessionStartsAtTheNextWritableAddressOfACd) {
 TEST_F(AppendedLayout, ADriveWithoutAnAddressLaysOutFromSectorZero) {
     answersTrackInformation = false;
     AddFiles("/src/a.txt");
+    EXPECT_FALSE(burner->PrepareImage(false)); // sector 0 would overwrite the imported file
+    burner->ClearCompilation(10, 10);
+    log.clear();
+    ASSERT_TRUE(
+        burner->AddFileEntry(burner->Root, {"a.txt", "", attr::kArchive, 1, 45000.0}, false, 0, "/src/a"));
     ASSERT_TRUE(burner->PrepareImage(false)) << burner->ImageError;
     EXPECT_NE(std::find(log.begin(), log.end(), LogLine{">>> ERROR GETTING NEXT WRITABLE ADDRESS", 0}),
               log.end());

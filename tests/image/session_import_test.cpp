@@ -424,8 +424,13 @@ Bytes Sp() {
     return {'S', 'P', 7, 1, 0xBE, 0xEF, 0};
 }
 Bytes Nm(const std::string& name, std::uint8_t flags = 0) {
-    Bytes entry = {'N', 'M', static_cast<std::uint8_t>(5 + name.size()), 1, flags};
-    entry.insert(entry.end(), name.begin(), name.end());
+    Bytes entry(5 + name.size());
+    entry[0] = 'N';
+    entry[1] = 'M';
+    entry[2] = static_cast<std::uint8_t>(entry.size());
+    entry[3] = 1;
+    entry[4] = flags;
+    std::copy(name.begin(), name.end(), entry.begin() + 5);
     return entry;
 }
 Bytes Join(std::initializer_list<Bytes> parts) {

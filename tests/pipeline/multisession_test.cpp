@@ -223,6 +223,23 @@ TEST_F(Multisession, ThirdSessionAndTheSessionNumbersAsked) {
     EXPECT_TRUE(log.Contains(">>> IMPORTING SESSION # -2"));
 }
 
+// A DVD+RW is written from its first sector every time: a session there cannot keep files of the one
+// before, so the layout refuses it instead of recording directories that point at overwritten data.
+TEST_F(Multisession, AnOverwritableDiscRefusesASessionThatWouldOverwriteItsImportedFiles) {
+    Insert(recorder::MediumKind::DvdPlusRw);
+    Sources("one", {{"a.bin", PatternBytes(300000, 1)}});
+    BurnSession("one", 0);
+    burner->ClearCompilation(600000, 20000);
+    ASSERT_TRUE(burner->ImportDiscSession(-1, nullptr));
+    ASSERT_EQ(burner->AddDirectory(burner->Root, (Folder() / "one").string(), "*.*", image::attr::kAnyFile,
+                                   true, false, false),
+              1);
+    EXPECT_FALSE(burner->PrepareImage(false));
+    EXPECT_EQ(burner->ImageError, image::kImportedDataOverwrittenMessage);
+    EXPECT_TRUE(burner->StructureStream.empty());
+    EXPECT_EQ(Imported(-1), m_expected); // the first session is still whole
+}
+
 TEST_F(Multisession, XorrisoReadsTheLastSessionWithEveryFile) {
     if (!lorvane::peers::HaveProgram("xorriso")) GTEST_SKIP() << "xorriso is not installed";
     Insert(MediumKind::CdR);

@@ -165,11 +165,14 @@ TEST_P(WriterRetries, ABusyOrNotReadyDriveStillReceivesEveryBlock) {
     EXPECT_EQ(burner->CacheFillPercent(), 0);
     drive->InjectFault(GetParam().fault);
     std::vector<int> fillAtRetry;
+    // A busy or becoming-ready drive is asked again after 600 ms; a full buffer (long write in progress)
+    // after 5 ms, since it drains within a fraction of a second.
+    const auto pause = GetParam().fault.sense.size() > 13 && GetParam().fault.sense[13] == 0x08 ? 5ms : 600ms;
     componentClock.onSleep = [&](std::chrono::milliseconds slept) {
-        if (slept == 600ms) fillAtRetry.push_back(burner->CacheFillPercent());
+        if (slept == pause) fillAtRetry.push_back(burner->CacheFillPercent());
     };
     ASSERT_EQ(Burned(), "");
-    EXPECT_EQ(fillAtRetry.size(), 4u); // one 600 ms pause per refused attempt
+    EXPECT_EQ(fillAtRetry.size(), 4u); // one pause per refused attempt
     // All of the session was queued before the writer started; two blocks have been taken.
     const double queued = static_cast<double>(total - 2 * kCacheBlockBytes);
     ASSERT_FALSE(fillAtRetry.empty());
@@ -230,6 +233,30 @@ INSTANTIATE_TEST_SUITE_P(Moments, WriterAbort,
                                            AbortCase{"DuringRetry", AbortAt::DuringRetry, kAborted},
                                            AbortCase{"AtFinalizing", AbortAt::AtFinalizing, ""}),
                          [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+TEST(PerformanceDescriptor, CarriesTheWriteSpeedTheDriveTook) {
+    // MMC-5 SET STREAMING performance descriptor: flags, start LBA, end LBA, read size and time, write size
+    // and time, all big-endian.
+    EXPECT_EQ(PerformanceDescriptor(22160),
+              (std::array<std::uint8_t, 28>{0,    0,    0,    0,    0,    0,    0,    0,    0x00, 0x23,
+                                            0x12, 0x7F, 0x00, 0x00, 0xAB, 0xBD, 0x00, 0x00, 0x03, 0xE8,
+                                            0x00, 0x00, 0x56, 0x90, 0x00, 0x00, 0x03, 0xE8}));
+}
+
+// The drive records a DVD-R at the speed asked for, and a full buffer is asked again soon enough that it
+// never runs dry.
+TEST_F(Writer, ADvdMinusRIsRecordedAtTheChosenSpeedWithoutUnderruns) {
+    Insert(MediumKind::DvdR);
+    AddSource("big.bin", PatternBytes(12 * 1024 * 1024, 9));
+    Prepare(false);
+    burner->SetWriteSpeed(16 * 7); // the speed list's 16X row on a DVD
+    drive->ResetRecording();
+    ASSERT_EQ(Burned(), "");
+    const recorder::RecordingStats stats = drive->Recording();
+    EXPECT_EQ(stats.underruns, 0u);
+    EXPECT_GE(stats.writeSpeedKBs, 16620); // at least 12x: never the drive's slowest 2x (2770 kB/s)
+    EXPECT_GE(stats.BytesPerSecond(), 0.9 * stats.writeSpeedKBs * 1000.0);
+}
 
 TEST_F(Writer, AWriteErrorEndsTheRunWithTheCommandsFailure) {
     Insert(MediumKind::CdR);
