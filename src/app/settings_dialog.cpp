@@ -78,6 +78,8 @@ TfrmSettings::TfrmSettings(QWidget* owner, image::TOrbelBurner& orbel, AppOption
     sCacheSize->setTickPosition(QSlider::TicksBelow);
     sCacheSize->setValue(kMinimumCacheMegabytes);
     Label3 = new QLabel(this);
+    // Room for the widest value, so the slider keeps its length while it moves.
+    Label3->setMinimumWidth(Label3->fontMetrics().horizontalAdvance(QStringLiteral("64 MB")));
     Button1 = new QPushButton(QStringLiteral("OK"), this);
     Button1->setDefault(true);
     Button2 = new QPushButton(QStringLiteral("Cancel"), this);
@@ -90,20 +92,22 @@ TfrmSettings::TfrmSettings(QWidget* owner, image::TOrbelBurner& orbel, AppOption
     volume->addWidget(eVolLabel, 1);
 
     auto* importRow = new QHBoxLayout;
+    importRow->setSpacing(4);
     importRow->addWidget(cImportSession);
     importRow->addWidget(eSession);
     importRow->addStretch(1);
 
     auto* boxes = new QGridLayout;
+    boxes->setHorizontalSpacing(4);
+    boxes->setVerticalSpacing(2);
     boxes->addWidget(cJoliet, 0, 0);
     boxes->addWidget(cCloseDisc, 1, 0);
     boxes->addLayout(importRow, 2, 0);
     boxes->addWidget(cUnderrunProtection, 3, 0);
-    boxes->addWidget(cTestWrite, 4, 0);
     boxes->addWidget(cEject, 0, 1);
     boxes->addWidget(cOPC, 1, 1);
     boxes->addWidget(cQuickSaveISO, 2, 1);
-    boxes->addWidget(cShowFiles, 3, 1);
+    boxes->addWidget(cTestWrite, 3, 1);
 
     auto* boot = new QHBoxLayout;
     boot->addWidget(cBootable);
@@ -122,9 +126,12 @@ TfrmSettings::TfrmSettings(QWidget* owner, image::TOrbelBurner& orbel, AppOption
     buttons->addWidget(Button2);
 
     auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(8, 8, 8, 8);
+    layout->setSpacing(6);
     layout->addLayout(volume);
     layout->addLayout(boxes);
     layout->addLayout(boot);
+    layout->addWidget(cShowFiles);
     layout->addWidget(cArchiveOnly);
     layout->addLayout(cache);
     layout->addStretch(1);

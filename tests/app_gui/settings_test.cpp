@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -499,6 +500,10 @@ private slots:
         QCOMPARE(bench.dialog->sCacheSize->minimum(), 2);
         QCOMPARE(bench.dialog->sCacheSize->maximum(), 64);
         QCOMPARE(bench.dialog->sCacheSize->tickInterval(), 4);
+        // Every control fits the fixed frame.
+        const QSize needed = bench.dialog->layout()->minimumSize();
+        QVERIFY2(needed.width() <= 336 && needed.height() <= 304,
+                 qPrintable(QStringLiteral("%1 x %2").arg(needed.width()).arg(needed.height())));
     }
 
     void formShowFillsTheControlsWithoutAsking() {
