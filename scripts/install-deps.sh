@@ -9,6 +9,7 @@ packages=(
     clang clang-format libclang-rt-14-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev
     xorriso genisoimage libarchive-tools python3 python3-pycdlib
+    xvfb xauth
 )
 
 missing=()
