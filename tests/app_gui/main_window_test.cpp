@@ -28,6 +28,7 @@
 
 #include "app/compilation_list.h"
 #include "app/main_window.h"
+#include "app/settings_dialog.h"
 #include "app/settings_file.h"
 #include "drive/opcodes.h"
 #include "recorder/media.h"
@@ -599,6 +600,27 @@ private slots:
         }
         stored.sort();
         QCOMPARE(stored, (QStringList{"Checked", "Grayed", "Unchecked"}));
+    }
+
+    void advanceShowsTheSettingsWithTheOptionsTicked() {
+        const struct {
+            bool eject, showFiles, importSession;
+        } kCases[] = {{true, false, true}, {false, true, false}};
+        for (const auto& c : kCases) {
+            Rig rig;
+            rig.window->Options.EjectDisc = c.eject;
+            rig.window->Options.ShowFiles = c.showFiles;
+            rig.window->Options.ImportSession = c.importSession;
+            int shown = 0;
+            rig.window->ShowSettings = [&](lorvane::app::TfrmSettings& dialog) {
+                ++shown;
+                QCOMPARE(dialog.cEject->isChecked(), c.eject);
+                QCOMPARE(dialog.cShowFiles->isChecked(), c.showFiles);
+                QCOMPARE(dialog.cImportSession->isChecked(), c.importSession);
+            };
+            QTest::mouseClick(rig.window->bAdvance, Qt::LeftButton);
+            QCOMPARE(shown, 1);
+        }
     }
 
     void theNetworkPathBecomesTheBrowsedFolder() {
