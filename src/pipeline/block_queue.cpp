@@ -94,6 +94,37 @@ std::int32_t BlockQueue::GetBlock(std::uint8_t* dest) {
     return block->length;
 }
 
+std::int32_t BlockQueue::TakeBlock(std::unique_ptr<CacheBlock>& block) {
+    {
+        std::scoped_lock lock(m_queueLock);
+        if (block && m_spare.size() < static_cast<std::size_t>(std::max(m_maxBlocks, 1)))
+            m_spare.push_back(std::move(block));
+        block.reset();
+        if (m_remainingBytes == 0 && m_endOfData) return 0;
+        if (m_blocks.empty()) return m_endOfData ? 0 : -1;
+        if (m_halted) return 0;
+        block = std::move(m_blocks.front());
+        m_blocks.pop_front();
+        m_cachedBytes -= block->length;
+        m_remainingBytes -= block->length;
+    }
+    m_changed.notify_all();
+    return block->length;
+}
+
+std::unique_ptr<CacheBlock> BlockQueue::NewBlock() {
+    {
+        std::scoped_lock lock(m_queueLock);
+        if (!m_spare.empty()) {
+            auto block = std::move(m_spare.back());
+            m_spare.pop_back();
+            block->length = 0;
+            return block;
+        }
+    }
+    return std::make_unique<CacheBlock>();
+}
+
 void BlockQueue::WaitForBlock(const std::atomic<bool>& abort) {
     std::unique_lock lock(m_queueLock);
     m_changed.wait(

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace lorvane::pipeline {
 
@@ -46,6 +47,9 @@ public:
     // Consumer side. Copies the oldest block into dest (room for kCacheBlockBytes) and answers its
     // length; -1 when nothing has arrived yet; 0 when no more data will come.
     std::int32_t GetBlock(std::uint8_t* dest);
+    // The same answers, handing over the block itself instead of a copy; the block the caller held
+    // before goes back to the producer for reuse.
+    std::int32_t TakeBlock(std::unique_ptr<CacheBlock>& block);
     // Waits until GetBlock has something new to say (a block, the end, an error text) or abort is set.
     void WaitForBlock(const std::atomic<bool>& abort);
     // Wakes a consumer waiting in WaitForBlock so that it looks at its abort flag.
@@ -78,6 +82,8 @@ protected:
     void Stop();
     virtual void Body() = 0;
 
+    // A block to fill: one the consumer gave back, or a new one.
+    std::unique_ptr<CacheBlock> NewBlock();
     // Appends a block; false when the run was cancelled meanwhile (then the producer must end).
     bool Queue(std::unique_ptr<CacheBlock> block);
     // While the queue holds MaxBlocks - 1 blocks or more: Primed, and wait (at idle priority when
@@ -102,6 +108,7 @@ private:
     mutable std::mutex m_queueLock; // guards m_blocks and m_errorText; m_changed waits on it
     std::condition_variable m_changed;
     std::deque<std::unique_ptr<CacheBlock>> m_blocks;
+    std::vector<std::unique_ptr<CacheBlock>> m_spare; // taken blocks given back, for the producer to refill
     std::string m_errorText;
     std::atomic<bool> m_primed{false};             // set by the producer, polled by the starter
     std::atomic<bool> m_endOfData{false};          // set by the producer, read by the consumer

@@ -46,7 +46,7 @@ bool TCacheThread::QueueStructure(std::size_t from, std::size_t to) {
     const std::vector<std::uint8_t>& structure = *m_sources.structure;
     while (from < to) {
         const auto n = static_cast<std::int32_t>(std::min<std::size_t>(to - from, kCacheBlockBytes));
-        auto block = std::make_unique<CacheBlock>();
+        auto block = NewBlock();
         std::memcpy(block->data.data(), structure.data() + from, static_cast<std::size_t>(n));
         block->length = n;
         if (!Queue(std::move(block)) || !WaitForRoom(false)) return false;
@@ -70,7 +70,7 @@ bool TCacheThread::CopySource(const std::string& path, std::int64_t size, bool d
     }
     std::int64_t left = size;
     while (left > 0) {
-        if (!m_staging) m_staging = std::make_unique<CacheBlock>();
+        if (!m_staging) m_staging = NewBlock();
         const std::int32_t free = kCacheBlockBytes - m_staging->length;
         const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(left, free));
         std::uint8_t* at = m_staging->data.data() + m_staging->length;
@@ -125,7 +125,7 @@ void TCacheThread::Body() {
         std::int64_t pad = kMinimumSessionBytes - m_imageSize;
         AddRemaining(pad);
         while (pad > 0) {
-            auto block = std::make_unique<CacheBlock>();
+            auto block = NewBlock();
             block->length = static_cast<std::int32_t>(std::min<std::int64_t>(pad, kCacheBlockBytes));
             std::memset(block->data.data(), 0, static_cast<std::size_t>(block->length));
             pad -= block->length;

@@ -30,7 +30,7 @@ void TISOBurnerThread::Body() {
         }
         std::int64_t left = m_fileSize;
         while (left > 0) {
-            auto block = std::make_unique<CacheBlock>();
+            auto block = NewBlock();
             const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(left, kCacheBlockBytes));
             std::int32_t done = 0;
             while (done < n) {

@@ -79,8 +79,7 @@ void BeginRun(WriteRun& run) {
 // image file's loop; then the hand-over.
 class WriteEngine {
 public:
-    WriteEngine(WriteRun& run, WriterKind kind)
-        : m_run(run), m_kind(kind), m_buffer(static_cast<std::size_t>(kCacheBlockBytes)) {}
+    WriteEngine(WriteRun& run, WriterKind kind) : m_run(run), m_kind(kind) {}
 
     void RunDisc() {
         if (StartRecorder()) {
@@ -98,7 +97,7 @@ public:
             FailWith(CantCreateFileText(m_run.imageFileName));
         }
         if (file) {
-            std::int32_t n = m_run.producer->GetBlock(m_buffer.data());
+            std::int32_t n = m_run.producer->TakeBlock(m_block);
             while (n != 0) {
                 if (n != -1) {
                     *m_run.writtenBytes += n;
@@ -131,7 +130,7 @@ public:
     bool WriteAll(TFileStreamEx& file, std::int32_t n) {
         std::int32_t done = 0;
         while (done < n) {
-            const std::int32_t written = file.Write(m_buffer.data() + done, n - done);
+            const std::int32_t written = file.Write(m_block->data.data() + done, n - done);
             if (written <= 0) return false;
             done += written;
         }
@@ -145,7 +144,7 @@ public:
                 FailWith(kAbortedText);
                 return false;
             }
-            n = m_run.producer->GetBlock(m_buffer.data());
+            n = m_run.producer->TakeBlock(m_block);
             if (!m_run.producer->ErrorText().empty()) return false;
             if (n != -1) return true;
             m_run.producer->WaitForBlock(AbortRequested);
@@ -202,7 +201,7 @@ public:
         std::uint32_t sectors = 0;
         int pollCountdown = kPollEvery;
         const std::uint32_t start = m_run.sessionStart();
-        std::int32_t n = m_run.producer->GetBlock(m_buffer.data());
+        std::int32_t n = m_run.producer->TakeBlock(m_block);
         transport::KeepDriveOpen = true;
         while (n != 0) {
             if (n != -1) {
@@ -216,7 +215,7 @@ public:
                     if (AbortRequested) return FailWith(kAbortedText);
                     if (d.WriteSectors(
                             static_cast<std::int32_t>(start + sectors), count, kWriteFlags,
-                            std::span<const std::uint8_t>(m_buffer.data(), static_cast<std::size_t>(n))))
+                            std::span<const std::uint8_t>(m_block->data.data(), static_cast<std::size_t>(n))))
                         break;
                     // Busy and not-ready answers are waited out; so is a failure without sense, but only
                     // when the drive gave it: a write that timed out or a drive that is gone would
@@ -335,7 +334,7 @@ public:
 private:
     WriteRun& m_run;
     const WriterKind m_kind;
-    std::vector<std::uint8_t> m_buffer; // the transfer buffer: the block being written
+    std::unique_ptr<CacheBlock> m_block; // the block being written, taken from the queue
     std::uint8_t m_medium = m::kNone;
     bool m_handedOver = false;
 };
