@@ -79,6 +79,9 @@ struct TFEntry {
     std::uint32_t JolietExtent = 0;
     std::uint32_t Attributes = 0;
     bool ArchiveMode = false;
+    // The tree put the "." at the end of LongName for a name without one (for lookups); the Joliet
+    // record carries the name as it was, so that Linux readers show it unchanged.
+    bool DotAdded = false;
     TDEntry* Dir = nullptr; // the sub-directory a directory entry stands for
     TFEntry* Next = nullptr;
 

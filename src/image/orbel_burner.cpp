@@ -286,6 +286,7 @@ bool TOrbelBurner::AddFileEntry(TDEntry* dir, const DirectoryListing& listing, b
     }
     entry->ShortName = UpperCase(shortName);
     entry->LongName = longName;
+    entry->DotAdded = name.find('.') == std::string::npos && longName == name + ".";
     entry->ISOSize = entry->JolietSize = fileSize;
     entry->Attributes = listing.Attr;
     entry->DateTime = dateTime;

@@ -137,6 +137,7 @@ std::vector<std::uint8_t> RecordIdentifier(const TFEntry& entry, TreeKind tree) 
     std::string name = NameIn(entry, tree);
     if (name == ".") return {0x00};
     if (name == "..") return {0x01};
+    if (tree == TreeKind::Joliet && entry.DotAdded && name.size() > 1 && name.back() == '.') name.pop_back();
     if (!IsDirectoryEntry(entry)) name += ";1";
     if (tree == TreeKind::Joliet) return JolietIdentifier(name);
     return {name.begin(), name.end()};

@@ -471,6 +471,30 @@ TEST(DirectoryRecords, FileNamesGetVersionSuffixDirectoriesDoNot) {
     }
 }
 
+// A name that had no dot keeps its ISO 9660 separator but reaches the Joliet tree as it was; a name that
+// really ends with a dot keeps it.
+TEST(DirectoryRecords, JolietRecordsAddedDotsOnlyToTheShortName) {
+    TreeBuilder tree;
+    TDEntry& root = tree.Root();
+    TFEntry& makefile = tree.Entry(root, "MAKEFILE.", "Makefile.");
+    makefile.DotAdded = true;
+    tree.Entry(root, "ODD.", "odd.");
+    root.ISOSize = root.JolietSize = 2048;
+    std::vector<TDEntry*> directories{&root};
+    for (const auto& [which, first, second] :
+         {std::tuple{TreeKind::Iso, Ascii("MAKEFILE.;1"), Ascii("ODD.;1")},
+          std::tuple{TreeKind::Joliet,
+                     Hex({0, 'M', 0, 'a', 0, 'k', 0, 'e', 0, 'f', 0, 'i', 0, 'l', 0, 'e', 0, ';', 0, '1'}),
+                     Hex({0, 'o', 0, 'd', 0, 'd', 0, '.', 0, ';', 0, '1'})}}) {
+        SCOPED_TRACE(which == TreeKind::Iso ? "ISO" : "Joliet");
+        Bytes s;
+        WriteDirectoryExtents(s, directories, which, kAreas);
+        const std::size_t firstAt = 68, secondAt = firstAt + s[firstAt];
+        EXPECT_EQ(Slice(s, firstAt + 33, s[firstAt + 32]), first);
+        EXPECT_EQ(Slice(s, secondAt + 33, s[secondAt + 32]), second);
+    }
+}
+
 TEST(DirectoryRecords, TwoFileRootWithEmptyHiddenAndImportedEntries) {
     TreeBuilder tree;
     TDEntry& root = tree.Root();

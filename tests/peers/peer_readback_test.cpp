@@ -134,8 +134,8 @@ public:
         const fs::path path = fs::path(Source()) / relative;
         fs::create_directories(path.parent_path());
         std::ofstream(path, std::ios::binary) << bytes;
+        // Joliet records the name exactly as the source has it.
         std::vector<std::string> joliet = Split(relative);
-        if (joliet.back().find('.') == std::string::npos) joliet.back() += '.';
         joliet.back() += ";1";
         Record(m_iso, isoPath, bytes);
         Record(m_joliet, Join(joliet), bytes);
