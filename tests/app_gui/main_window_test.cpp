@@ -9,13 +9,16 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <condition_variable>
 #include <filesystem>
@@ -43,6 +46,8 @@
 using lorvane::app::TForm1;
 using lorvane::recorder::MediumKind;
 namespace fs = std::filesystem;
+
+extern char** environ;
 
 namespace {
 
@@ -203,11 +208,21 @@ public:
 
 // The files xorriso extracts from an image or a disc file, by relative path, with their contents.
 std::map<std::string, std::string> ReadWithXorriso(const std::string& image, const std::string& scratch) {
-    const QString out = QString::fromStdString(scratch);
-    QProcess xorriso;
-    xorriso.start("xorriso",
-                  {"-osirrox", "on", "-indev", QString::fromStdString(image), "-extract", "/", out});
-    if (!xorriso.waitForFinished(-1) || xorriso.exitCode() != 0) return {};
+    // posix_spawn rather than fork: the test process runs threads, and a forked copy of them could stall.
+    std::vector<std::string> argv{"xorriso", "-osirrox", "on", "-indev", image, "-extract", "/", scratch};
+    std::vector<char*> args;
+    for (std::string& arg : argv) args.push_back(arg.data());
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t child = 0;
+    const int spawned = posix_spawnp(&child, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    if (spawned != 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return {};
     std::map<std::string, std::string> files;
     for (const auto& item : fs::recursive_directory_iterator(scratch)) {
         if (!item.is_regular_file()) continue;
