@@ -38,10 +38,12 @@
 #include <filesystem>
 #include <limits>
 
+#include "app/caps_window.h"
 #include "app/compilation_list.h"
 #include "app/core/burn_flow.h"
 #include "app/core/display_format.h"
 #include "app/core/speed_list.h"
+#include "app/disc_layout_window.h"
 #include "app/settings_dialog.h"
 #include "app/settings_file.h"
 
@@ -428,6 +430,8 @@ void TForm1::InstallDefaultDialogs() {
         return od.selectedFiles().front();
     };
     ShowSettings = [](TfrmSettings& dialog) { dialog.exec(); };
+    ShowDiscLayout = [](TfrmDiscLayout& window) { window.exec(); };
+    ShowCaps = [](TForm2& dialog) { dialog.exec(); };
     OpenUrl = [](const QUrl& address) { QDesktopServices::openUrl(address); };
     Beep = [] { QApplication::beep(); };
 }
@@ -655,7 +659,10 @@ void TForm1::bBurnClick() {
         Log(">>> NOTHING TO BURN, ABORTING ...");
         return;
     }
-    // FIXME: "Show files before burning" opens the layout editor, which this version does not have yet.
+    if (Options.ShowFiles) {
+        TfrmDiscLayout layout(this, orbel);
+        ShowDiscLayout(layout);
+    }
     if (!orbel.PrepareImage(false)) return; // the burner has logged why
     SetBarMaximum(pcd, orbel.TotalSectors());
     const QString text = "Start Writing " + SectorsAsMegabytes(orbel.TotalSectors()) + " MB";
@@ -794,8 +801,8 @@ void TForm1::bDiscClick() {
 }
 
 void TForm1::bCapsClick() {
-    // FIXME: the drive capabilities dialog is not part of this version yet.
-    ShowMessage(QMessageBox::Information, "Drive capabilities are not available in this version.");
+    TForm2 dialog(this, orbel);
+    ShowCaps(dialog);
 }
 
 void TForm1::Timer1Timer() {

@@ -37,6 +37,8 @@ namespace lorvane::app {
 
 class TCompilationList;
 class TfrmSettings;
+class TfrmDiscLayout;
+class TForm2;
 
 inline constexpr const char* kMainWindowCaption = "Lorvane 1.1.8";
 inline constexpr const char* kMakerAddress = "https://lorvane.example/";
@@ -138,6 +140,9 @@ public:
     std::function<QString()> OpenImageFile;
     // Shows the settings dialog modally (the default runs exec()).
     std::function<void(TfrmSettings& dialog)> ShowSettings;
+    // Shows the layout editor and the drive capabilities dialog modally (the defaults run exec()).
+    std::function<void(TfrmDiscLayout& window)> ShowDiscLayout;
+    std::function<void(TForm2& dialog)> ShowCaps;
     // Opens a web address in the user's browser.
     std::function<void(const QUrl& address)> OpenUrl;
     // The system's default sound.
