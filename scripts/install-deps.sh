@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     googletest libgtest-dev libgmock-dev libbenchmark-dev
-    clang clang-format libclang-rt-14-dev
+    clang clang-format libclang-rt-14-dev llvm-14
     qt6-base-dev qt6-base-dev-tools libgl-dev
     xorriso genisoimage libarchive-tools python3 python3-pycdlib
     xvfb xauth

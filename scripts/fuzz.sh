@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (ASan + UBSan) in build/fuzz and runs each on its corpus in
+# fuzz/corpus/<target> for FUZZ_SECONDS seconds (default 60). Fails when a target crashes, leaks, runs
+# out of memory or takes longer than 10 s on one input; the input that did it is left in
+# build/fuzz/artifacts/<target>/. Pass target names to run only those.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${FUZZ_SECONDS:-60}
+jobs=${FUZZ_JOBS:-2}
+build=build/fuzz
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then targets=(session_import_fuzz sense_fuzz); fi
+
+bash scripts/install-deps.sh
+
+# Warnings are errors in the GCC builds of CI; clang warns about more (sign conversions) and only
+# reports them here.
+cmake -S . -B "${build}" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DLORVANE_FUZZ=ON -DLORVANE_WERROR=OFF -DLORVANE_TESTS=OFF -DLORVANE_GUI=OFF -DLORVANE_BENCH=OFF >/dev/null
+cmake --build "${build}" -j "${jobs}" --target "${targets[@]}"
+
+# Readable stacks in the reports.
+for symbolizer in llvm-symbolizer-14 llvm-symbolizer; do
+    if command -v "${symbolizer}" >/dev/null; then
+        export ASAN_SYMBOLIZER_PATH="$(command -v "${symbolizer}")"
+        break
+    fi
+done
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+
+failed=()
+for target in "${targets[@]}"; do
+    corpus="fuzz/corpus/${target}"
+    # New inputs the run finds go to a scratch folder, so the corpus in the repository stays as it is.
+    scratch="${build}/found/${target}"
+    artifacts="${build}/artifacts/${target}"
+    mkdir -p "${scratch}" "${artifacts}"
+    echo "== ${target}: ${seconds} s on ${corpus}"
+    if ! "${build}/bin/${target}" -max_total_time="${seconds}" -timeout=10 -rss_limit_mb=2048 \
+        -print_final_stats=1 -artifact_prefix="${artifacts}/" "${scratch}" "${corpus}"; then
+        echo "== ${target}: FAILED; the input is in ${artifacts}/"
+        failed+=("${target}")
+    fi
+done
+
+if [ ${#failed[@]} -ne 0 ]; then
+    echo "fuzzing failed: ${failed[*]}"
+    exit 1
+fi
