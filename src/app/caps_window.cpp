@@ -23,8 +23,9 @@ constexpr int kClientHeight = 188;
 constexpr int kTitleHeight = 21;
 
 // A box with its text on the left, as the dialog lines them up; the panel, not the box, stops changes.
-QCheckBox* RightBox(const QString& caption, QWidget* parent) {
+QCheckBox* RightBox(const char* name, const QString& caption, QWidget* parent) {
     auto* box = new QCheckBox(caption, parent);
+    box->setObjectName(QString::fromLatin1(name));
     box->setLayoutDirection(Qt::RightToLeft);
     return box;
 }
@@ -52,23 +53,23 @@ TForm2::TForm2(QWidget* owner, const drive::TSCSIDevice& device) : QDialog(owner
     Panel2->setGeometry(0, kTitleHeight, kClientWidth, kClientHeight - kTitleHeight);
     Panel2->setEnabled(false);
 
-    ReadCDR = RightBox(QStringLiteral("Read CDR"), Panel2);
-    ReadCDRW = RightBox(QStringLiteral("Read CDRW"), Panel2);
-    ReadDVDR = RightBox(QStringLiteral("Read DVD-R"), Panel2);
-    ReadDVDRW = RightBox(QStringLiteral("Read DVD-RW"), Panel2);
-    ReadDVDRAM = RightBox(QStringLiteral("Read DVD-RAM"), Panel2);
-    ReadDVDPR = RightBox(QStringLiteral("Read DVD+R"), Panel2);
-    ReadDVDPRW = RightBox(QStringLiteral("Read DVD+RW"), Panel2);
-    ReadDVD = RightBox(QStringLiteral("Read DVD"), Panel2);
-    WriteCDR = RightBox(QStringLiteral("Write CDR"), Panel2);
-    WriteCDRW = RightBox(QStringLiteral("Write CDRW"), Panel2);
-    WriteDVDR = RightBox(QStringLiteral("Write DVD-R"), Panel2);
-    WriteDVDRW = RightBox(QStringLiteral("Write DVD-RW"), Panel2);
-    WriteDVDRAM = RightBox(QStringLiteral("Write DVD-RAM"), Panel2);
-    WriteDVDPR = RightBox(QStringLiteral("Write DVD+R"), Panel2);
-    WriteDVDPRW = RightBox(QStringLiteral("Write DVD+RW"), Panel2);
-    WriteTest = RightBox(QStringLiteral("Write Test"), Panel2);
-    UnderrunProtection = RightBox(QStringLiteral("Underrun Protection"), Panel2);
+    ReadCDR = RightBox("ReadCDR", QStringLiteral("Read CDR"), Panel2);
+    ReadCDRW = RightBox("ReadCDRW", QStringLiteral("Read CDRW"), Panel2);
+    ReadDVDR = RightBox("ReadDVDR", QStringLiteral("Read DVD-R"), Panel2);
+    ReadDVDRW = RightBox("ReadDVDRW", QStringLiteral("Read DVD-RW"), Panel2);
+    ReadDVDRAM = RightBox("ReadDVDRAM", QStringLiteral("Read DVD-RAM"), Panel2);
+    ReadDVDPR = RightBox("ReadDVDPR", QStringLiteral("Read DVD+R"), Panel2);
+    ReadDVDPRW = RightBox("ReadDVDPRW", QStringLiteral("Read DVD+RW"), Panel2);
+    ReadDVD = RightBox("ReadDVD", QStringLiteral("Read DVD"), Panel2);
+    WriteCDR = RightBox("WriteCDR", QStringLiteral("Write CDR"), Panel2);
+    WriteCDRW = RightBox("WriteCDRW", QStringLiteral("Write CDRW"), Panel2);
+    WriteDVDR = RightBox("WriteDVDR", QStringLiteral("Write DVD-R"), Panel2);
+    WriteDVDRW = RightBox("WriteDVDRW", QStringLiteral("Write DVD-RW"), Panel2);
+    WriteDVDRAM = RightBox("WriteDVDRAM", QStringLiteral("Write DVD-RAM"), Panel2);
+    WriteDVDPR = RightBox("WriteDVDPR", QStringLiteral("Write DVD+R"), Panel2);
+    WriteDVDPRW = RightBox("WriteDVDPRW", QStringLiteral("Write DVD+RW"), Panel2);
+    WriteTest = RightBox("WriteTest", QStringLiteral("Write Test"), Panel2);
+    UnderrunProtection = RightBox("UnderrunProtection", QStringLiteral("Underrun Protection"), Panel2);
     QFont bold = UnderrunProtection->font();
     bold.setBold(true);
     UnderrunProtection->setFont(bold);
