@@ -44,6 +44,7 @@
 #include "app/core/display_format.h"
 #include "app/core/speed_list.h"
 #include "app/disc_layout_window.h"
+#include "app/sessions_window.h"
 #include "app/settings_dialog.h"
 #include "app/settings_file.h"
 
@@ -432,6 +433,7 @@ void TForm1::InstallDefaultDialogs() {
     ShowSettings = [](TfrmSettings& dialog) { dialog.exec(); };
     ShowDiscLayout = [](TfrmDiscLayout& window) { window.exec(); };
     ShowCaps = [](TForm2& dialog) { dialog.exec(); };
+    ShowSessions = [](TfrmSessions& dialog) { dialog.exec(); };
     OpenUrl = [](const QUrl& address) { QDesktopServices::openUrl(address); };
     Beep = [] { QApplication::beep(); };
 }
@@ -796,8 +798,9 @@ void TForm1::bCDHeaderClick() {
 }
 
 void TForm1::bDiscClick() {
-    // FIXME: the disc information and file extractor window is not part of this version yet.
-    ShowMessage(QMessageBox::Information, "Disc & Session information is not available in this version.");
+    TfrmSessions dialog(this, orbel);
+    dialog.ReadDisc();
+    ShowSessions(dialog);
 }
 
 void TForm1::bCapsClick() {

@@ -39,6 +39,7 @@ class TCompilationList;
 class TfrmSettings;
 class TfrmDiscLayout;
 class TForm2;
+class TfrmSessions;
 
 inline constexpr const char* kMainWindowCaption = "Lorvane 1.1.8";
 inline constexpr const char* kMakerAddress = "https://lorvane.example/";
@@ -143,6 +144,8 @@ public:
     // Shows the layout editor and the drive capabilities dialog modally (the defaults run exec()).
     std::function<void(TfrmDiscLayout& window)> ShowDiscLayout;
     std::function<void(TForm2& dialog)> ShowCaps;
+    // Shows the disc information dialog modally, once it has read the disc (the default runs exec()).
+    std::function<void(TfrmSessions& dialog)> ShowSessions;
     // Opens a web address in the user's browser.
     std::function<void(const QUrl& address)> OpenUrl;
     // The system's default sound.

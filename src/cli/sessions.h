@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "app/core/entry_names.h"
 #include "cli/options.h"
 #include "image/orbel_burner.h"
 
@@ -24,12 +25,8 @@ int ListSession(image::TOrbelBurner& burner, const Invocation& invocation, std::
 int ExtractSession(image::TOrbelBurner& burner, const Invocation& invocation, std::ostream& out,
                    std::ostream& err);
 
-// The name a disc entry is shown and written under: its long name without the "." the tree gives a
-// file name that has none.
-std::string DiscEntryName(const image::TFEntry& entry);
-
-// A name from the disc as one local path component that stays inside its folder: "/" and "\" become
-// "_", and an empty name, "." and ".." become underscores. nullopt when the name is already safe.
-std::optional<std::string> SafeLocalName(const std::string& name);
+// The disc names rules the desktop program's file viewer follows too.
+using app::DiscEntryName;
+using app::SafeLocalName;
 
 } // namespace lorvane::cli

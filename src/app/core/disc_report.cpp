@@ -59,6 +59,7 @@ DiscReport ReadDiscReport(drive::TSCSIDevice& device) {
             if (volumeSpace != 0) size = trackSize != 0 ? trackSize : volumeSpace;
         }
         report.lines.push_back(SessionLine(session, startTime, size));
+        report.sessions.push_back(session);
     }
 
     const auto leadOut = FirstTocAddress(device, kLeadOutTrack);

@@ -18,6 +18,9 @@ struct DiscReport {
     std::string discSize;           // "702.83 MB"
     std::string usedSpace;          // "0.00 MB"
     std::vector<std::string> lines; // the session lines, then the free-space line
+    // The session number of each session line, in the same order (a session whose start cannot be read
+    // has no line, so a line's place in the list need not be its number).
+    std::vector<unsigned> sessions;
 };
 
 inline constexpr const char* kNoSessionInformation = "     Error getting session information";
