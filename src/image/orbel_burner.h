@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -257,9 +258,10 @@ private:
     // One directory of an imported session, in either tree.
     bool ReadImportedDirectory(std::uint32_t extent, std::uint32_t size, TDEntry* dir, bool joliet,
                                int depth);
-    // Directory extents already read by the running import: a directory met twice (a loop, or two
-    // records sharing an extent) is read once.
-    std::vector<std::uint32_t> m_importedExtents;
+    // Directory sectors already read by the running import: a directory met twice (a loop, or two
+    // records sharing an extent) is read once, and one whose extent runs into sectors another
+    // directory already read stops there, so every sector is walked at most once per import.
+    std::unordered_set<std::uint32_t> m_importedSectors;
     // Bytes the imported ISO 9660 tree's SUSP indicator asks to skip in each record's system use area
     // before its entries; -1 when the tree carries no SUSP (and so no Rock Ridge names).
     int m_suspSkip = -1;

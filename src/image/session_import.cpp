@@ -3,8 +3,10 @@
 // Discs come from anywhere, so every record is checked against the sector that holds it: a record is
 // taken only when its length covers its fixed part and its identifier and it ends inside its sector
 // (ECMA-119 6.8.1.1: records never cross a sector end); the walk advances by the record's own length, so
-// system-use data (Rock Ridge, CD-XA) is passed over; a directory is read once per import however often
-// records point at it, and never deeper than the tree's level limit.
+// system-use data (Rock Ridge, CD-XA) is passed over; a directory sector is read once per import however
+// often records point at it or at sectors before it (the extents of two directories never overlap), so a
+// crafted disc cannot make the walk read the same sectors over and over; and no directory is read deeper
+// than the tree's level limit.
 
 #include <sys/stat.h>
 
@@ -236,7 +238,7 @@ bool TOrbelBurner::ImportDiscSession(int sessionNo, TDEntry* target) {
     }
     const std::uint32_t start = frames - kLeadInFrames;
 
-    m_importedExtents.clear();
+    m_importedSectors.clear();
     m_importedRecords = 0;
     std::array<std::uint8_t, kSector> descriptor{};
     for (const bool joliet : {true, false}) {
@@ -273,9 +275,6 @@ bool TOrbelBurner::ReadISODirectory(std::uint32_t extent, std::uint32_t size, TD
 bool TOrbelBurner::ReadImportedDirectory(std::uint32_t extent, std::uint32_t size, TDEntry* dir, bool joliet,
                                          int depth) {
     if (!dir || depth >= kMaxDirectoryLevel) return false;
-    if (std::find(m_importedExtents.begin(), m_importedExtents.end(), extent) != m_importedExtents.end())
-        return false;
-    m_importedExtents.push_back(extent);
     if (depth == 0) m_suspSkip = -1;
 
     bool taken = false;
@@ -283,6 +282,9 @@ bool TOrbelBurner::ReadImportedDirectory(std::uint32_t extent, std::uint32_t siz
     const std::uint32_t sectors = static_cast<std::uint32_t>((std::uint64_t{size} + kSector - 1) / kSector);
     for (std::uint32_t index = 0; index < sectors; ++index) {
         if (extent + index < extent) break; // the extent would wrap past the last block
+        // A sector this import walked already, as part of this directory or another: a loop, a shared
+        // extent, or an extent that runs into another directory's sectors.
+        if (!m_importedSectors.insert(extent + index).second) break;
         sector.fill(0);
         if (!ReadSectors(extent + index, 1, sector)) break;
         std::size_t position = 0;

@@ -630,5 +630,41 @@ TEST_F(TreeRemoval, GetPathSizeCountsAFolderWithEverythingBelowIt) {
     fs::remove_all(root, ignored);
 }
 
+// ---------------------------------------------------------------------------------------------------
+// Discs found by fuzzing the import.
+
+TEST_F(SessionImport, DirectoriesWhoseExtentsOverlapReadEachSectorOnce) {
+    // Every directory sector holds directory records whose extents start inside other directories and
+    // claim the rest of the disc: following each to its end would read the same sectors again and
+    // again, which on a full disc never ends.
+    constexpr std::uint32_t kFirst = 20, kCount = 40, kPerSector = 10;
+    constexpr std::uint32_t kClaimed = kCount * kSector;
+    HandImage image(kFirst + kCount);
+    image.Descriptor(16, 1, kFirst, kClaimed);
+    image.Terminator(17);
+    for (std::uint32_t lba = kFirst; lba < kFirst + kCount; ++lba) {
+        std::vector<Bytes> records = {Self(lba, kClaimed), Parent(kFirst, kClaimed)};
+        for (std::uint32_t k = 0; k < kPerSector; ++k)
+            records.push_back(Record(kFirst + (lba * kPerSector + k) % kCount, kClaimed, kDirFlag,
+                                     Ascii("D" + std::to_string(k))));
+        image.Records(lba, records);
+    }
+    Press(image.bytes());
+
+    drive->ClearCommands();
+    ASSERT_TRUE(burner->ImportDiscSession(-1, nullptr));
+    std::map<std::uint32_t, int> reads;
+    for (const auto& read : Sent(kRead10)) {
+        const std::uint32_t lba = std::uint32_t{read.cdb[2]} << 24 | std::uint32_t{read.cdb[3]} << 16 |
+                                  std::uint32_t{read.cdb[4]} << 8 | read.cdb[5];
+        ++reads[lba];
+    }
+    for (std::uint32_t lba = kFirst; lba < kFirst + kCount; ++lba) EXPECT_EQ(reads[lba], 1) << lba;
+    // The root's first sector is walked before any other, so its names are all there.
+    const std::vector<std::string> tree = Tree();
+    EXPECT_NE(std::find(tree.begin(), tree.end(), "D0/"), tree.end());
+    EXPECT_NE(std::find(tree.begin(), tree.end(), "D9/"), tree.end());
+}
+
 } // namespace
 } // namespace lorvane::image
