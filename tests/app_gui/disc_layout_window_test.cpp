@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QDate>
 #include <QHeaderView>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTableWidget>
@@ -106,7 +107,13 @@ struct Tree {
 
 // A window over a burner, shown (which builds the tree), with its message box answered by the test.
 struct Editor {
-    explicit Editor(TOrbelBurner& orbel) : window(nullptr, orbel) {
+    explicit Editor(TOrbelBurner& orbel)
+        : m_own(std::make_unique<TfrmDiscLayout>(nullptr, orbel)), window(*m_own) {
+        window.ShowMessage = [this](const QString& text) { messages << text; };
+        window.show();
+    }
+    // Over the window a burn opened.
+    explicit Editor(TfrmDiscLayout& opened) : window(opened) {
         window.ShowMessage = [this](const QString& text) { messages << text; };
         window.show();
     }
@@ -143,7 +150,99 @@ struct Editor {
         return cell ? cell->text() : QString();
     }
 
-    TfrmDiscLayout window;
+private:
+    std::unique_ptr<TfrmDiscLayout> m_own;
+
+public:
+    TfrmDiscLayout& window;
+    QStringList messages;
+};
+
+// A main window on a CD-R in a drive of the virtual recorder, with every question answered by the test.
+struct Rig {
+    Rig() {
+        lorvane::transport::CloseTransport();
+        lorvane::transport::SetPassThroughKernel(&kernel);
+        lorvane::transport::SetModuleLoader(&loader);
+        drive = &recorder.AddDrive(lorvane::recorder::DriveIdentity{}, Path("drive.disc"));
+        if (const auto refusal = lorvane::recorder::InsertDisc(*drive, lorvane::recorder::MediumKind::CdR))
+            qFatal("%s", refusal->c_str());
+        lorvane::recorder::VirtualRecorder::Install(&recorder);
+        window = std::make_unique<lorvane::app::TForm1>(clock);
+        window->AskYesNo = [this](QMessageBox::Icon, const QString&, const QString& text,
+                                  QMessageBox::StandardButton) {
+            questions << text;
+            return answer;
+        };
+        window->ShowMessage = [this](QMessageBox::Icon, const QString& text) { messages << text; };
+        window->Beep = [] {};
+        window->show();
+    }
+    ~Rig() {
+        window.reset();
+        lorvane::transport::CloseTransport();
+        lorvane::transport::SetModuleLoader(nullptr);
+        lorvane::recorder::VirtualRecorder::Install(nullptr);
+        lorvane::transport::SetPassThroughKernel(nullptr);
+        drive->ChangeMedium(nullptr);
+    }
+    std::string Path(const std::string& name) const {
+        return (fs::path(folder.path().toStdString()) / name).string();
+    }
+    std::string Sources(const std::string& name, const std::map<std::string, std::size_t>& files) {
+        const fs::path root = Path(name);
+        for (const auto& [relative, size] : files) {
+            fs::create_directories((root / relative).parent_path());
+            std::ofstream(root / relative, std::ios::binary) << std::string(size, 'x');
+        }
+        return root.string();
+    }
+    bool Logged(const QString& line) const { return window->Memo1->toPlainText().split('\n').contains(line); }
+    // Burns with the editor on; `edit` runs inside it. Returns once the write has ended.
+    void Burn(const std::function<void(Editor&)>& edit) {
+        window->Options.ShowFiles = true;
+        int shown = 0;
+        window->ShowDiscLayout = [&](TfrmDiscLayout& layout) {
+            ++shown;
+            QVERIFY(questions.isEmpty()); // the editor comes before the question
+            Editor editor(layout);
+            edit(editor);
+            layout.bCloseClick();
+        };
+        window->Memo1->clear();
+        window->bBurnClick();
+        QCOMPARE(shown, 1);
+        QTRY_VERIFY(Logged(">>> WRITE/BURNCD PROCESS DONE"));
+        QVERIFY(!Logged(">>> WRITE/BURNCD PROCESS DONE WITH ERROR"));
+        asked = questions.value(0);
+        questions.clear();
+    }
+    // The last session on the disc, read back into the burner's tree: each folder's path and its entries
+    // in name order.
+    std::map<std::string, QStringList> LastSession() {
+        TOrbelBurner& orbel = window->orbel;
+        orbel.ClearCompilation(1000, 100);
+        if (!orbel.ImportDiscSession(-1, nullptr)) return {};
+        std::map<std::string, QStringList> folders;
+        for (const auto& dir : orbel.Directories()) {
+            QStringList& names = folders[dir->Path];
+            for (const TFEntry* entry = dir->FirstEntry; entry; entry = entry->Next)
+                names << QString::fromStdString(entry->LongName);
+            names.sort();
+        }
+        return folders;
+    }
+
+    QTemporaryDir folder;
+    lorvane::testing::FakeClock clock;
+    lorvane::testing::FakeKernel kernel;
+    lorvane::recorder::VirtualRecorder recorder{clock};
+    lorvane::recorder::InProcessModuleLoader loader;
+    lorvane::recorder::VirtualDrive* drive = nullptr;
+    std::unique_ptr<lorvane::app::TForm1> window;
+    QMessageBox::StandardButton answer = QMessageBox::Yes;
+    QStringList questions;
+    QString asked; // the question of the last Burn
     QStringList messages;
 };
 
@@ -427,6 +526,95 @@ private slots:
         editor.window.MenuItem1Click();
         QCOMPARE(editor.Column(0), (QStringList{"guide.pdf", "old"}));
         QCOMPARE(tree.orbel.CompilationSize, size); // its data is on the disc already
+    }
+    // Without "Show files before burning" the burn goes straight to the question.
+    void theBurnOpensTheEditorOnlyWhenShowFilesIsOn() {
+        Rig rig;
+        rig.window->clBox->AddFolderRow(QString::fromStdString(rig.Sources("src", {{"a.txt", 10}})));
+        int shown = 0;
+        rig.window->ShowDiscLayout = [&](TfrmDiscLayout&) { ++shown; };
+        rig.answer = QMessageBox::No;
+        rig.window->bBurnClick();
+        QCOMPARE(shown, 0);
+        QCOMPARE(rig.questions.size(), 1);
+        rig.window->Options.ShowFiles = true;
+        rig.window->ShowDiscLayout = [&](TfrmDiscLayout& layout) {
+            ++shown;
+            QCOMPARE(layout.parentWidget(), rig.window.get());
+            QCOMPARE(rig.questions.size(), 1);
+        };
+        rig.window->bBurnClick();
+        QCOMPARE(shown, 1);
+        QCOMPARE(rig.questions.size(), 2);
+    }
+
+    // What the editor takes out stays off the disc; a folder whose last file went is recorded empty.
+    void theDiscHoldsWhatTheEditorLeft() {
+        Rig rig;
+        const std::string source = rig.Sources("src", {{"a.txt", 5000},
+                                                       {"big.bin", 400000},
+                                                       {"docs/b.bin", 300000},
+                                                       {"docs/deep/c.txt", 100},
+                                                       {"keep/only.txt", 50}});
+        rig.window->clBox->AddFolderRow(QString::fromStdString(source));
+        rig.answer = QMessageBox::No;
+        rig.window->bBurnClick();
+        const QString whole = rig.questions.value(0);
+        rig.questions.clear();
+        rig.answer = QMessageBox::Yes;
+
+        QStringList shownTree;
+        rig.Burn([&](Editor& editor) {
+            shownTree = editor.TreeLines();
+            editor.Select("docs");
+            editor.window.Delete1Click();
+            editor.Select("keep");
+            editor.window.fl->setCurrentCell(editor.Row("only.txt"), 0);
+            editor.window.MenuItem1Click();
+            editor.Select("CDROOT");
+            editor.window.fl->setCurrentCell(editor.Row("big.bin"), 0);
+            editor.window.MenuItem1Click();
+            QCOMPARE(editor.Column(0), (QStringList{"keep", "a.txt"})); // folders first, as the add made them
+        });
+        QCOMPARE(shownTree, (QStringList{"CDROOT", "  docs", "    deep", "  keep"}));
+        // The question comes after the editor and counts only what is left.
+        QVERIFY(whole.startsWith("Start Writing ") && rig.asked.startsWith("Start Writing "));
+        QVERIFY(rig.asked.split(' ')[2].toDouble() < whole.split(' ')[2].toDouble() - 0.5);
+
+        const auto session = rig.LastSession();
+        QCOMPARE(session.size(), std::size_t{2});
+        QCOMPARE(session.at("\\"), (QStringList{"a.txt", "keep"}));
+        QCOMPARE(session.at("\\KEEP"), QStringList{});
+    }
+
+    // With "Import Session" the editor shows the earlier session's entries beside the new ones, and an
+    // imported file taken out is not listed in the new session.
+    void theEntriesOfAnImportedSessionAreShownAndCanBeRemoved() {
+        Rig rig;
+        rig.window->clBox->AddFolderRow(
+            QString::fromStdString(rig.Sources("first", {{"a.txt", 3000}, {"old/b.txt", 20}, {"c.txt", 1}})));
+        rig.Burn([](Editor&) {});
+        QCOMPARE(rig.LastSession().at("\\"), (QStringList{"a.txt", "c.txt", "old"}));
+
+        rig.window->bClearClick();
+        rig.window->clBox->AddFolderRow(QString::fromStdString(rig.Sources("second", {{"new.txt", 70}})));
+        rig.window->Options.ImportSession = true;
+        rig.window->Options.SessionNo = -1;
+        rig.Burn([](Editor& editor) {
+            QCOMPARE(editor.TreeLines(), (QStringList{"CDROOT", "  old"}));
+            QCOMPARE(editor.Column(0), (QStringList{"old", "a.txt", "c.txt", "new.txt"}));
+            QCOMPARE(editor.Cell("a.txt", 1), QString("     3000"));
+            QVERIFY(editor.window.EntryOfRow(editor.Row("a.txt"))->Imported);
+            QVERIFY(!editor.window.EntryOfRow(editor.Row("new.txt"))->Imported);
+            editor.Select("old");
+            QCOMPARE(editor.Column(0), QStringList{"b.txt"});
+            editor.Select("CDROOT");
+            editor.window.fl->setCurrentCell(editor.Row("a.txt"), 0);
+            editor.window.MenuItem1Click();
+        });
+        const auto session = rig.LastSession();
+        QCOMPARE(session.at("\\"), (QStringList{"c.txt", "new.txt", "old"}));
+        QCOMPARE(session.at("\\OLD"), QStringList{"b.txt"});
     }
 };
 
