@@ -6,6 +6,7 @@
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QPalette>
 #include <QPushButton>
 #include <QScreen>
 
@@ -52,6 +53,14 @@ TForm2::TForm2(QWidget* owner, const drive::TSCSIDevice& device) : QDialog(owner
     Panel2->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     Panel2->setGeometry(0, kTitleHeight, kClientWidth, kClientHeight - kTitleHeight);
     Panel2->setEnabled(false);
+    // Disabled only so that nothing can be changed: the boxes keep the colours of enabled ones, so that
+    // what is ticked stays easy to read.
+    QPalette readable = Panel2->palette();
+    for (int role = 0; role < QPalette::NColorRoles; ++role) {
+        const auto colorRole = static_cast<QPalette::ColorRole>(role);
+        readable.setBrush(QPalette::Disabled, colorRole, readable.brush(QPalette::Active, colorRole));
+    }
+    Panel2->setPalette(readable);
 
     ReadCDR = RightBox("ReadCDR", QStringLiteral("Read CDR"), Panel2);
     ReadCDRW = RightBox("ReadCDRW", QStringLiteral("Read CDRW"), Panel2);
@@ -75,10 +84,15 @@ TForm2::TForm2(QWidget* owner, const drive::TSCSIDevice& device) : QDialog(owner
     UnderrunProtection->setFont(bold);
     Label2 = new QLabel(Panel2);
     Label3 = new QLabel(Panel2);
+    // The two speed lines share one row of the narrow dialog.
+    QFont small = Label2->font();
+    small.setPointSizeF(small.pointSizeF() - 1);
+    Label2->setFont(small);
+    Label3->setFont(small);
 
     auto* grid = new QGridLayout(Panel2);
-    grid->setContentsMargins(6, 2, 6, 2);
-    grid->setHorizontalSpacing(12);
+    grid->setContentsMargins(4, 2, 4, 2);
+    grid->setHorizontalSpacing(6);
     grid->setVerticalSpacing(0);
     QCheckBox* const left[] = {ReadCDR,    ReadCDRW,  ReadDVDR,   ReadDVDRW,
                                ReadDVDRAM, ReadDVDPR, ReadDVDPRW, ReadDVD};

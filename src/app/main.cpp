@@ -1,7 +1,8 @@
 // lorvane: the desktop program. The main window is the only window made at start.
 //
-// A hidden switch, --screenshots FOLDER, saves a picture of the main window and of the settings dialog
-// into FOLDER once start-up is over, then ends the program (the documentation's pictures come from it).
+// A hidden switch, --screenshots FOLDER, saves a picture of the main window, the settings dialog, the
+// layout editor and the drive capabilities dialog into FOLDER once start-up is over, then ends the program
+// (the documentation's pictures come from it).
 
 #include <QApplication>
 #include <QDir>
@@ -9,12 +10,28 @@
 #include <QStringList>
 #include <QTimer>
 
+#include "app/caps_window.h"
+#include "app/disc_layout_window.h"
 #include "app/main_window.h"
 #include "app/settings_dialog.h"
+#include "image/orbel_burner.h"
 
 namespace {
 
-// Pictures of the windows, taken once they are shown and painted. True when both were saved.
+// A small compilation for the layout editor's picture: listings only, no files are read.
+void SampleCompilation(lorvane::image::TOrbelBurner& orbel) {
+    namespace attr = lorvane::image::attr;
+    constexpr double kDate = 38352.99859; // 12-31-2004 23:57:58
+    orbel.ClearCompilation(100, 10);
+    lorvane::image::TDEntry* docs =
+        orbel.AddDirectoryEntry(orbel.Root, {"Documents", "DOCUME~1", attr::kDirectory, 0, kDate});
+    (void)orbel.AddDirectoryEntry(orbel.Root, {"Photos", "", attr::kDirectory, 0, kDate});
+    (void)orbel.AddFileEntry(orbel.Root, {"readme.txt", "", attr::kArchive, 1834, kDate}, false, 0, "");
+    (void)orbel.AddFileEntry(orbel.Root, {"setup.iso", "", attr::kArchive, 73400320, kDate}, false, 0, "");
+    if (docs) (void)orbel.AddFileEntry(docs, {"report.pdf", "", attr::kArchive, 524288, kDate}, false, 0, "");
+}
+
+// Pictures of the windows, taken once they are shown and painted. True when all were saved.
 bool SaveScreenshots(lorvane::app::TForm1& window, const QString& folder) {
     QDir().mkpath(folder);
     QApplication::processEvents();
@@ -24,6 +41,17 @@ bool SaveScreenshots(lorvane::app::TForm1& window, const QString& folder) {
     QApplication::processEvents();
     saved = settings->grab().save(QDir(folder).filePath("settings-dialog.png")) && saved;
     settings->close();
+    SampleCompilation(window.orbel);
+    lorvane::app::TfrmDiscLayout layout(&window, window.orbel);
+    layout.show();
+    QApplication::processEvents();
+    saved = layout.grab().save(QDir(folder).filePath("disc-layout-window.png")) && saved;
+    layout.close();
+    lorvane::app::TForm2 caps(&window, window.orbel);
+    caps.show();
+    QApplication::processEvents();
+    saved = caps.grab().save(QDir(folder).filePath("caps-window.png")) && saved;
+    caps.close();
     return saved;
 }
 
