@@ -1,8 +1,8 @@
 // lorvane: the desktop program. The main window is the only window made at start.
 //
 // A hidden switch, --screenshots FOLDER, saves a picture of the main window, the settings dialog, the
-// layout editor and the drive capabilities dialog into FOLDER once start-up is over, then ends the program
-// (the documentation's pictures come from it).
+// layout editor, the drive capabilities dialog, the disc information dialog and the file viewer into FOLDER
+// once start-up is over, then ends the program (the documentation's pictures come from it).
 
 #include <QApplication>
 #include <QDir>
@@ -13,7 +13,9 @@
 #include "app/caps_window.h"
 #include "app/disc_layout_window.h"
 #include "app/main_window.h"
+#include "app/sessions_window.h"
 #include "app/settings_dialog.h"
+#include "app/tree_window.h"
 #include "image/orbel_burner.h"
 
 namespace {
@@ -52,6 +54,18 @@ bool SaveScreenshots(lorvane::app::TForm1& window, const QString& folder) {
     QApplication::processEvents();
     saved = caps.grab().save(QDir(folder).filePath("caps-window.png")) && saved;
     caps.close();
+    lorvane::app::TfrmSessions sessions(&window, window.orbel);
+    sessions.ReadDisc();
+    sessions.show();
+    QApplication::processEvents();
+    saved = sessions.grab().save(QDir(folder).filePath("sessions-window.png")) && saved;
+    // The viewer shows the sample compilation, as it would an imported session.
+    lorvane::app::TfrmTree tree(&sessions, window.orbel);
+    tree.show();
+    QApplication::processEvents();
+    saved = tree.grab().save(QDir(folder).filePath("tree-window.png")) && saved;
+    tree.close();
+    sessions.close();
     return saved;
 }
 

@@ -42,6 +42,7 @@ constexpr int kTreeWidth = 121;
 constexpr int kNameColumnWidth = 361;
 constexpr int kSizeColumnWidth = 71;
 constexpr int kRowHeight = 18;
+constexpr int kGridFontPoints = 8;
 constexpr int kMsgHeight = 19;
 // Each tree node keeps the directory it stands for.
 constexpr int kDirectoryRole = Qt::UserRole;
@@ -158,7 +159,8 @@ TfrmTree::TfrmTree(QWidget* owner, image::TOrbelBurner& orbel) : QDialog(owner),
     fl->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     fl->setColumnWidth(0, kNameColumnWidth);
     fl->setColumnWidth(1, kSizeColumnWidth);
-    QFont fixed(QStringLiteral("Courier New"));
+    // 8 points, so that the nine places of a size fit the size column.
+    QFont fixed(QStringLiteral("Courier New"), kGridFontPoints);
     fixed.setStyleHint(QFont::TypeWriter);
     fl->setFont(fixed);
     fl->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -258,6 +260,7 @@ void TfrmTree::FormShow() {
     auto* root = new QTreeWidgetItem(tvDir, {QStringLiteral("CDROOT")});
     root->setData(0, kDirectoryRole, QVariant::fromValue(reinterpret_cast<quintptr>(m_orbel.Root)));
     if (m_orbel.Root) AddFolderNodes(root, m_orbel.Root);
+    root->setExpanded(true);
     tvDir->setCurrentItem(root);
     tvdirClick();
 }
