@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <ostream>
-#include <unordered_set>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "cli/cli.h"

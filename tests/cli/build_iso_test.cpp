@@ -231,8 +231,7 @@ TEST_F(BuildIsoTest, UsageErrorsExitWithTwoAndWriteNothing) {
         {{"build-iso", "-o", Image(), src, "--save-path"},
          "lorvane-cli: --save-path takes none, full or last"},
         {{"build-iso", "-o", Image(), "--boot", src, "--volume-id"}, "lorvane-cli: --volume-id needs a text"},
-        {{"build-iso", "-o", Image(), "--full", src},
-         "lorvane-cli: --full goes with erase"},
+        {{"build-iso", "-o", Image(), "--full", src}, "lorvane-cli: --full goes with erase"},
         {{"drives", "-o", Image()}, "lorvane-cli: -o goes with build-iso"},
         {{"burn", "-o", Image(), src}, "lorvane-cli: -o goes with build-iso"},
         {{"build-iso", "-o", Image(), "--speed", "4", src},
@@ -241,15 +240,20 @@ TEST_F(BuildIsoTest, UsageErrorsExitWithTwoAndWriteNothing) {
          "lorvane-cli: --speed takes a whole number from 1 to 9362 (times the medium's 1x) or max"},
         {{"burn-iso", "--close", Image()}, "lorvane-cli: --close goes with burn"},
         {{"info", "--no-joliet"},
-         "lorvane-cli: --no-joliet, --volume-id, --boot, --save-path and --no-recurse go with build-iso and burn"},
+         "lorvane-cli: --no-joliet, --volume-id, --boot, --save-path and --no-recurse go with build-iso and "
+         "burn"},
         {{"--boot", src, "eject"},
-         "lorvane-cli: --no-joliet, --volume-id, --boot, --save-path and --no-recurse go with build-iso and burn"},
+         "lorvane-cli: --no-joliet, --volume-id, --boot, --save-path and --no-recurse go with build-iso and "
+         "burn"},
         {{"ready", "--save-path", "full"},
-         "lorvane-cli: --no-joliet, --volume-id, --boot, --save-path and --no-recurse go with build-iso and burn"},
+         "lorvane-cli: --no-joliet, --volume-id, --boot, --save-path and --no-recurse go with build-iso and "
+         "burn"},
         {{"caps", "--no-recurse"},
-         "lorvane-cli: --no-joliet, --volume-id, --boot, --save-path and --no-recurse go with build-iso and burn"},
+         "lorvane-cli: --no-joliet, --volume-id, --boot, --save-path and --no-recurse go with build-iso and "
+         "burn"},
         {{"load", "--volume-id", "X"},
-         "lorvane-cli: --no-joliet, --volume-id, --boot, --save-path and --no-recurse go with build-iso and burn"},
+         "lorvane-cli: --no-joliet, --volume-id, --boot, --save-path and --no-recurse go with build-iso and "
+         "burn"},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.firstLine);
