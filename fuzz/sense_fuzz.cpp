@@ -194,6 +194,11 @@ void QueryDrive(drive::TSCSIDevice& device) {
     (void)device.GetNextWritableAddress();
     (void)device.GetFreeBlocks();
     (void)device.GetDiscCapacity();
+    std::array<std::uint8_t, 2 * 2048> sectors{};
+    (void)device.ReadSectors(16, 2, sectors);
+    // The write parameters page is read back and changed before it is sent.
+    (void)device.SetWriteParameters(false, true, device.GetMediumType());
+    (void)device.WaitUnitReady(2000, 500);
 }
 
 } // namespace
