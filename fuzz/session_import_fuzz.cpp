@@ -107,6 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!out) std::abort();
     }
     if (recorder::InsertDisc(*bench.drive, kind)) std::abort();
+    bench.drive->ClearCommands(); // the drive keeps every command it was sent
     if (!bench.selected) {
         bench.burner->SetDevice(bench.burner->DeviceList.at(0));
         bench.selected = true;
