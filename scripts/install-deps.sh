@@ -10,6 +10,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     xorriso genisoimage libarchive-tools python3 python3-pycdlib
     xvfb xauth
+    qemu-system-x86 linux-image-amd64 busybox-static cpio
 )
 
 missing=()
