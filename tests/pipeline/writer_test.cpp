@@ -355,11 +355,13 @@ TEST_F(Writer, WritePostGapFillsAShortSessionToThreeHundredSectors) {
     // The background image save pads the same way.
     Prepare(true);
     ASSERT_EQ(burner->SessionSectors, sectors);
+    // This layout's own structures: its "." and ".." records carry the time of this build.
+    const Bytes structure(burner->StructureStream.begin(), burner->StructureStream.end());
     const std::string iso = (Folder() / "gap.iso").string();
     EXPECT_EQ(burner->SaveToISO(iso, false), -1);
     EXPECT_EQ(done.Wait(2), "");
     FinishWrite();
-    expected = ExpectedSession(session);
+    expected = ExpectedSession(structure);
     expected.resize(614400, 0);
     EXPECT_TRUE(ReadFileBytes(iso) == expected);
 }
