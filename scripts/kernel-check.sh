@@ -218,8 +218,8 @@ fail() {
 boot() {
     local bus=$1 drive_device qemu_status boot_start
     case "${bus}" in
-    ahci) drive_device=(-device ide-cd,drive=cd0,bus=ide.0) ;;
-    virtio-scsi) drive_device=(-device virtio-scsi-pci,id=scsi0 -device scsi-cd,drive=cd0,bus=scsi0.0) ;;
+    ahci) drive_device=(-device "ide-cd,drive=cd0,bus=ide.0") ;;
+    virtio-scsi) drive_device=(-device "virtio-scsi-pci,id=scsi0" -device "scsi-cd,drive=cd0,bus=scsi0.0") ;;
     *)
         fail "unknown bus '${bus}' (ahci or virtio-scsi)"
         return 1
