@@ -366,7 +366,9 @@ bool TOrbelBurner::ExtractFile(const TFEntry* node, const std::string& destFileN
     while (left > 0) {
         const auto chunk = static_cast<std::int32_t>(std::min<std::int64_t>(left, kExtractChunk));
         const auto count = static_cast<std::uint16_t>((chunk + kSector - 1) / kSector);
-        if (!ReadSectors(lba, count, buffer)) {
+        // The transfer is exactly the sectors asked for: a drive may refuse a longer data phase at the
+        // end of the disc.
+        if (!ReadSectors(lba, count, std::span(buffer).first(std::size_t{count} * kSector))) {
             complete = false;
             break;
         }
