@@ -397,7 +397,7 @@ check() {
     done
 }
 
-buses=${KERNEL_CHECK_BUSES:-ahci}
+buses=${KERNEL_CHECK_BUSES:-ahci virtio-scsi}
 for bus in ${buses}; do
     if boot "${bus}"; then check "${bus}"; fi
 done
