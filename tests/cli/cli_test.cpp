@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/cli_runner.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -19,25 +21,9 @@ namespace {
 using lorvane::cli::RunCli;
 namespace fs = std::filesystem;
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Result RunTool(const std::vector<std::string>& args) {
-    std::ostringstream out, err;
-    lorvane::testing::FakeClock clock; // long drive operations pass in virtual time
-    const int status = RunCli(args, out, err, &clock);
-    return {status, out.str(), err.str()};
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
+using lorvane::cli::testing::Lines;
+using lorvane::cli::testing::Result;
+using lorvane::cli::testing::RunTool;
 
 // A module loader that finds nothing: the machine has no manager module.
 class NoModule final : public lorvane::transport::ModuleLoader {

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/cli_runner.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -32,25 +34,9 @@ using lorvane::cli::kExitUsage;
 using lorvane::cli::RunCli;
 namespace fs = std::filesystem;
 
-struct Result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Result RunTool(const std::vector<std::string>& args) {
-    std::ostringstream out, err;
-    lorvane::testing::FakeClock clock;
-    const int status = RunCli(args, out, err, &clock);
-    return {status, out.str(), err.str()};
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
+using lorvane::cli::testing::Lines;
+using lorvane::cli::testing::Result;
+using lorvane::cli::testing::RunTool;
 
 std::string Content(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
