@@ -32,6 +32,11 @@ void VirtualDrive::InjectFault(const Fault& fault) {
     m_faults.Arm(fault);
 }
 
+void VirtualDrive::InjectFaultAt(std::uint32_t lba, const Fault& fault) {
+    std::scoped_lock lock(m_lock);
+    m_faults.Arm(fault, lba);
+}
+
 void VirtualDrive::ClearFaults() {
     std::scoped_lock lock(m_lock);
     m_faults.Clear();
@@ -134,7 +139,7 @@ std::uint8_t VirtualDrive::ExecuteLocked(transport::SrbExecuteScsi& srb) {
 
     const std::span<const std::uint8_t> cdb(srb.cdb, srb.cdbLength);
     const std::uint8_t opcode = cdb[0];
-    const std::optional<Fault> fault = m_faults.Next(opcode);
+    std::optional<Fault> fault = m_faults.Next(cdb);
     if (fault && fault->kind == FaultKind::Vanish) {
         m_vanished = true;
         return srb.header.status = ts::kNoDevice;
@@ -143,13 +148,20 @@ std::uint8_t VirtualDrive::ExecuteLocked(transport::SrbExecuteScsi& srb) {
                                       .flags = srb.header.flags,
                                       .dataLength = srb.dataLength});
 
+    if (fault && fault->kind == FaultKind::OpenTray) {
+        // The command meets the open tray like any other: medium access is refused from now on.
+        m_state.tray = TrayState::Open;
+        fault.reset();
+    }
+
     CommandOutcome outcome;
     if (fault) {
         switch (fault->kind) {
         case FaultKind::Busy: outcome = CommandOutcome::Busy(); break;
         case FaultKind::CheckCondition: outcome = CommandOutcome::CheckRaw(fault->sense); break;
         case FaultKind::NeverComplete: return srb.header.status = ts::kPending;
-        case FaultKind::Vanish: break; // handled above
+        case FaultKind::Vanish:
+        case FaultKind::OpenTray: break; // handled above
         }
     } else {
         // SPC: sense data is kept only until the next command, which is REQUEST SENSE or clears it.

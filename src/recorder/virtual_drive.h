@@ -61,6 +61,8 @@ public:
 
     // Faults (see Fault): matched against every execute request in the order they were armed.
     void InjectFault(const Fault& fault);
+    // Only for the reads and writes whose blocks include lba: a bad spot on the disc.
+    void InjectFaultAt(std::uint32_t lba, const Fault& fault);
     void ClearFaults();
     // True once a Vanish fault has fired: the drive answers "no such device" from then on.
     bool Vanished() const;

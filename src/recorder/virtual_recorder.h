@@ -30,6 +30,8 @@ enum class FaultKind {
     CheckCondition, // target status 02h with the fault's sense bytes
     NeverComplete,  // the SRB stays pending until it is aborted
     Vanish,         // the drive is gone: no such device from now on
+    OpenTray,       // the tray is opened (its button pressed) as the command arrives; the disc stays in
+                    // it, and this command and those after it find the tray open
 };
 
 struct Fault {

@@ -426,6 +426,46 @@ TEST_F(VirtualDriveTest, FaultsAreMatchedInTheOrderTheyWereArmed) {
     EXPECT_EQ(Send({0x00, 0, 0, 0, 0, 0}).status, ts::kComplete);
 }
 
+// A fault with an address hits only the reads and writes whose blocks include it.
+TEST_F(VirtualDriveTest, AnAddressedFaultHitsOnlyTheTransfersCoveringItsBlock) {
+    drive.LoadMedium(std::make_unique<TestMedium>());
+    drive.InjectFaultAt(100, {FaultKind::Busy, std::nullopt, {}, 0, -1});
+    const struct {
+        const char* what;
+        std::initializer_list<std::uint8_t> cdb;
+        bool hit;
+    } cases[] = {
+        {"READ (10) of 90-99", {0x28, 0, 0, 0, 0, 90, 0, 0, 10, 0}, false},
+        {"READ (10) of 95-104", {0x28, 0, 0, 0, 0, 95, 0, 0, 10, 0}, true},
+        {"WRITE (10) of 100", {0x2A, 0, 0, 0, 0, 100, 0, 0, 1, 0}, true},
+        {"WRITE (10) of 101-131", {0x2A, 0, 0, 0, 0, 101, 0, 0, 31, 0}, false},
+        {"READ (12) of 0-65535+", {0xA8, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0}, true},
+        {"WRITE (12) of 100, no blocks", {0xAA, 0, 0, 0, 0, 100, 0, 0, 0, 0, 0, 0}, false},
+        {"TEST UNIT READY", {0x00, 0, 0, 0, 0, 0}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Send(c.cdb).targetStatus == 0x08, c.hit);
+    }
+}
+
+// The tray's button pressed during a command: the disc stays in the open tray and medium access is
+// refused from that command on, with the open tray's sense.
+TEST_F(VirtualDriveTest, AnOpenTrayFaultOpensTheTrayUnderTheCommand) {
+    drive.LoadMedium(std::make_unique<TestMedium>());
+    drive.InjectFault({FaultKind::OpenTray, 0x00, {}, 1, 1});
+    EXPECT_EQ(Send({0x00, 0, 0, 0, 0, 0}).status, ts::kComplete);
+    const Answer refused = Send({0x00, 0, 0, 0, 0, 0});
+    EXPECT_EQ(refused.targetStatus, 0x02);
+    ASSERT_GE(refused.sense.size(), 14u);
+    EXPECT_EQ((Bytes{refused.sense[2], refused.sense[12], refused.sense[13]}), (Bytes{0x02, 0x3A, 0x02}));
+    EXPECT_EQ(drive.Tray(), TrayState::Open);
+    EXPECT_TRUE(drive.HasMedium());
+    EXPECT_EQ(Send({0x00, 0, 0, 0, 0, 0}).targetStatus, 0x02);
+    drive.CloseTray();
+    EXPECT_EQ(Send({0x00, 0, 0, 0, 0, 0}).status, ts::kComplete);
+}
+
 TEST_F(VirtualDriveTest, VanishedDriveIsGoneForEveryRequest) {
     drive.InjectFault({FaultKind::Vanish, std::nullopt, {}, 0, 1});
     EXPECT_EQ(Send({0x12, 0, 0, 0, 36, 0}, 36).status, ts::kNoDevice);
