@@ -474,7 +474,7 @@ CommandOutcome DiscMedium::ReadTocPmaAtip(CommandContext& context) {
     const ByteReader cdb(context.cdb);
     const bool msf = (cdb.GetU8(1) & 0x02) != 0;
     std::uint8_t format = cdb.GetU8(2) & 0x0F;
-    if (format == 0 && (cdb.GetU8(9) >> 6) != 0)
+    if (context.drive.identity.model.tocFormatInByte9 || (format == 0 && (cdb.GetU8(9) >> 6) != 0))
         format = static_cast<std::uint8_t>(cdb.GetU8(9) >> 6); // SFF-8020
     const std::uint8_t trackOrSession = cdb.GetU8(6);
     const std::uint16_t allocation = cdb.GetBe16(7);

@@ -32,6 +32,13 @@ struct DriveModel {
     bool dvdBitsInCapabilitiesPage = true;
     // Mode page 2Ah in the old 22-byte form (page length 14h) without write speed descriptors.
     bool shortCapabilitiesPage = false;
+    // MODE SENSE answers the default values of a page (page control 10b); some ATAPI drives refuse
+    // them with 5/24/00 and report current values only.
+    bool modeSenseDefaultValues = true;
+    // READ TOC/PMA/ATIP takes its format from CDB byte 9 bits 6-7 alone, where SFF-8020 ATAPI drives
+    // look, and ignores byte 2: an ATIP request (format 4, which that field cannot express) is then
+    // answered with the TOC.
+    bool tocFormatInByte9 = false;
     // What page 2Ah bytes 18-19 report as the maximum write speed when it is not the fastest entry of
     // the speed list (some DVD-RAM-only writers report 0 there).
     std::optional<std::uint16_t> capabilitiesMaxWriteKBs;

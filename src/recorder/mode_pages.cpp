@@ -92,6 +92,8 @@ CommandOutcome ModeSense10(CommandContext& context) {
     const std::uint8_t subpage = cdb.GetU8(3);
     if (control == PageControl::Saved) return CommandOutcome::Check(mediasense::kSavingNotSupported);
     DriveState& state = context.drive;
+    if (control == PageControl::Default && !state.identity.model.modeSenseDefaultValues)
+        return CommandOutcome::Check(sense::kInvalidFieldInCdb);
     const bool underrunPage = state.identity.model.underrunProtection;
     const bool known = pageCode == writepage::kCode || pageCode == capspage::kCode || pageCode == kAllPages ||
                        (pageCode == kUnderrunPage && underrunPage);

@@ -300,6 +300,27 @@ TEST_F(DiscMediumTest, PressedDiscReadsItsImageAndRefusesWriting) {
     EXPECT_FALSE(std::filesystem::exists(DiscStatePath(drive->DiscPath())));
 }
 
+// An SFF-8020 style drive takes the READ TOC format from byte 9 alone: the ATIP request (format 4 in
+// byte 2) comes back as the TOC, and byte 9's session format is honoured.
+TEST_F(DiscMediumTest, ATocFormatInByte9DriveAnswersTheAtipRequestWithTheToc) {
+    DriveIdentity identity;
+    identity.model.tocFormatInByte9 = true;
+    drive = &recorder.AddDrive(identity, scratch.File("atapi.img"));
+    drive->SetReportMediumChange(false);
+    {
+        std::ofstream image(drive->DiscPath(), std::ios::binary);
+        for (int block = 0; block < 200; ++block) image << std::string(2048, static_cast<char>(block));
+    }
+    Insert(MediumKind::CdRom);
+    const Reply atip = Toc(4, true);
+    ASSERT_TRUE(atip.Good());
+    EXPECT_EQ(Slice(atip.data, 0, 20), Slice(Toc(0, true).data, 0, 20)) << "the TOC, lead-out 00:04:50";
+    EXPECT_EQ(Slice(atip.data, 0, 4), (Bytes{0x00, 0x12, 0x01, 0x01}));
+    EXPECT_EQ(Slice(Toc(1).data, 0, 4), (Bytes{0x00, 0x12, 0x01, 0x01})) << "byte 2 alone: the TOC";
+    const Reply session = In({0x43, 0, 0, 0, 0, 0, 0, 0, 12, 0x40}, 12); // format 1 in byte 9 bits 6-7
+    EXPECT_EQ(Slice(session.data, 0, 4), (Bytes{0x00, 0x0A, 0x01, 0x01}));
+}
+
 // Disc at once as the writer does it: RESERVE TRACK of one block more than it writes, then a flush;
 // the drive pads the track, writes the lead-out and is busy meanwhile.
 TEST_F(DiscMediumTest, DvdMinusRDiscAtOnceClosesOnTheFlush) {

@@ -204,6 +204,17 @@ TEST_F(ModePagesTest, OnlyADriveWithUnderrunProtectionHasTheVendorPage) {
     EXPECT_EQ(ModeSense(0x08, 0x30).Sense(), Sense(5, 0x24, 0));
 }
 
+TEST_F(ModePagesTest, ADriveWithoutDefaultValuesRefusesThemForEveryPage) {
+    DriveIdentity identity;
+    identity.model.modeSenseDefaultValues = false;
+    drive = &recorder.AddDrive(identity, scratch.File("second.img"));
+    for (const std::uint8_t page : {std::uint8_t{0x05}, std::uint8_t{0x2A}, std::uint8_t{0x3F}}) {
+        SCOPED_TRACE(int{page});
+        EXPECT_EQ(ModeSense(0x08, static_cast<std::uint8_t>(0x80 | page)).Sense(), Sense(5, 0x24, 0));
+        EXPECT_TRUE(ModeSense(0x08, page).Good()) << "current values";
+    }
+}
+
 TEST_F(ModePagesTest, ModeSenseWorksWithoutADisc) {
     EXPECT_EQ(Slice(ModeSense(0x08, 0x05).data, 0, 60), kCdDefaultPage);
     EXPECT_EQ(ModeSense(0x08, 0x2A).data[8], 0x2A);
