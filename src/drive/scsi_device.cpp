@@ -110,6 +110,7 @@ inline constexpr std::size_t kReadFlags = 2, kWriteFlags = 3, kMechanism = 4, kM
                              kBufferSize = 12, kCurrentReadSpeed = 14, kMaxWriteSpeed = 18,
                              kCurrentWriteSpeed = 20;
 inline constexpr std::uint8_t kWritesDvdRam = 0x20;
+inline constexpr std::uint8_t kPageCodeMask = 0x3F; // byte 0 without the parameters-saveable bit
 inline constexpr std::uint8_t kUnderrunFree = 0x80; // byte 4 bit 7 (BUF)
 inline constexpr std::uint16_t kDvdRamSpeedKBs = 177;
 } // namespace capspage
@@ -549,69 +550,29 @@ bool TSCSIDevice::ReadCapabilities() {
                     m_capsPage.raw.begin());
     };
 
-    if (ModeSense(modepage::kCapabilities, reply, true, kAllocation, reply.size() - 1)) {
+    // The flags come from the default values, which tell what the drive can do whatever the medium.
+    const bool defaults = ModeSense(modepage::kCapabilities, reply, true, kAllocation, reply.size() - 1);
+    if (defaults) {
         pageAt = LocatePage(reply, modepage::kCapabilities).value_or(8);
         copyPage();
-        const ByteReader page(m_capsPage.raw);
-        const std::uint8_t readFlags = page.GetU8(kReadFlags), writeFlags = page.GetU8(kWriteFlags);
-        constexpr struct {
-            std::uint8_t bit;
-            std::uint32_t flags;
-        } kReadBits[] = {{0x01, cap::kReadCdR},
-                         {0x02, cap::kReadCdRw},
-                         {0x04, cap::kReadMethod2},
-                         {0x08, cap::kReadDvdRom},
-                         {0x10, cap::kReadDvdR | cap::kReadDvdRw},
-                         {0x20, cap::kReadDvdRam}},
-          kWriteBits[] = {{0x01, cap::kWriteCdR},
-                          {0x02, cap::kWriteCdRw},
-                          {0x04, cap::kTestWrite},
-                          {0x10, cap::kWriteDvdR | cap::kWriteDvdRw},
-                          {0x20, cap::kWriteDvdRam}};
-        for (const auto& [bit, flags] : kReadBits)
-            if (readFlags & bit) Capabilities |= flags;
-        for (const auto& [bit, flags] : kWriteBits)
-            if (writeFlags & bit) Capabilities |= flags;
-        if (page.GetU8(kMechanism) & kUnderrunFree) m_underrunFromPages = true;
-
-        std::array<std::uint8_t, 255> vendor{};
-        if (ModeSense(modepage::kVendorUnderrun, vendor, false, kAllocation, vendor.size() - 1) &&
-            LocatePage(vendor, modepage::kVendorUnderrun))
-            m_underrunFromPages = true;
-        if (m_underrunFromPages || QuirkUnderrun) Capabilities |= cap::kUnderrunProtection;
-
-        const bool dvdRam = (writeFlags & kWritesDvdRam) != 0;
-        const std::uint16_t maxWrite = page.GetBe16(kMaxWriteSpeed), maxRead = page.GetBe16(kMaxReadSpeed);
-        DeviceMaxWriteSpeed = maxWrite != 0 ? SpeedX(maxWrite) : (dvdRam ? 1 : 0);
-        DeviceMaxReadSpeed = maxRead != 0 ? SpeedX(maxRead) : (dvdRam ? 1 : 0);
-
-        std::array<std::uint8_t, config::kReplyLength> features{};
-        if (GetConfiguration(config::kRtOne, static_cast<std::uint8_t>(feature::kDvdPlusRw),
-                             config::kReplyLength, features)) {
-            const ByteReader reader(features);
-            if (reader.GetBe16(config::kFirstFeature) == feature::kDvdPlusRw) {
-                Capabilities |= cap::kReadDvdPlusR | cap::kReadDvdPlusRw;
-                if (reader.GetU8(config::kFirstFlags) & config::kDvdPlusRwWrite)
-                    Capabilities |= cap::kWriteDvdPlusR | cap::kWriteDvdPlusRw;
-            }
-        }
-        features.fill(0);
-        if (GetConfiguration(config::kRtOne, static_cast<std::uint8_t>(feature::kDvdMinusRWrite),
-                             config::kReplyLength, features)) {
-            const ByteReader reader(features);
-            if (reader.GetBe16(config::kFirstFeature) == feature::kDvdMinusRWrite) {
-                // The feature itself is "DVD-R/-RW Write": a drive that lists it writes DVD-R. Its
-                // first flag byte is a bit set (40h BUF, 04h test write, 02h DVD-RW), not a count.
-                Capabilities |= cap::kReadDvdR | cap::kReadDvdRw | cap::kWriteDvdR;
-                if (reader.GetU8(config::kFirstFlags) & config::kDvdRwWrite) Capabilities |= cap::kWriteDvdRw;
-            }
-        }
+        FlagsFromCapabilitiesPage();
+        FlagsFromFeatures();
     }
 
     reply.fill(0);
-    if (!ModeSense(modepage::kCapabilities, reply, false, kAllocation, reply.size() - 1)) return false;
+    if (!ModeSense(modepage::kCapabilities, reply, false, kAllocation, reply.size() - 1)) {
+        // Neither page: what the features tell is all there is.
+        if (!defaults) FlagsFromFeatures();
+        return false;
+    }
     if (const auto at = LocatePage(reply, modepage::kCapabilities)) pageAt = *at;
     copyPage();
+    // Some drives (ATAPI ones among them) refuse the default values but report the same flags in the
+    // current values; without them every capability would read as absent.
+    if (!defaults) {
+        if ((m_capsPage.raw[0] & kPageCodeMask) == modepage::kCapabilities) FlagsFromCapabilitiesPage();
+        FlagsFromFeatures();
+    }
 
     const ByteReader page(m_capsPage.raw);
     // A DVD-RAM writer that reports no write speed writes at 1x. A multi-format writer that also writes
@@ -631,6 +592,67 @@ bool TSCSIDevice::ReadCapabilities() {
     DeviceMaxWriteSpeed = std::max(DeviceMaxWriteSpeed, SpeedX(m_capsPage.maxWriteKBs));
     DeviceMaxReadSpeed = std::max(DeviceMaxReadSpeed, SpeedX(m_capsPage.maxReadKBs));
     return true;
+}
+
+void TSCSIDevice::FlagsFromCapabilitiesPage() {
+    using namespace capspage;
+    constexpr std::uint16_t kAllocation = 128;
+    const ByteReader page(m_capsPage.raw);
+    const std::uint8_t readFlags = page.GetU8(kReadFlags), writeFlags = page.GetU8(kWriteFlags);
+    constexpr struct {
+        std::uint8_t bit;
+        std::uint32_t flags;
+    } kReadBits[] = {{0x01, cap::kReadCdR},
+                     {0x02, cap::kReadCdRw},
+                     {0x04, cap::kReadMethod2},
+                     {0x08, cap::kReadDvdRom},
+                     {0x10, cap::kReadDvdR | cap::kReadDvdRw},
+                     {0x20, cap::kReadDvdRam}},
+      kWriteBits[] = {{0x01, cap::kWriteCdR},
+                      {0x02, cap::kWriteCdRw},
+                      {0x04, cap::kTestWrite},
+                      {0x10, cap::kWriteDvdR | cap::kWriteDvdRw},
+                      {0x20, cap::kWriteDvdRam}};
+    for (const auto& [bit, flags] : kReadBits)
+        if (readFlags & bit) Capabilities |= flags;
+    for (const auto& [bit, flags] : kWriteBits)
+        if (writeFlags & bit) Capabilities |= flags;
+    if (page.GetU8(kMechanism) & kUnderrunFree) m_underrunFromPages = true;
+
+    std::array<std::uint8_t, 255> vendor{};
+    if (ModeSense(modepage::kVendorUnderrun, vendor, false, kAllocation, vendor.size() - 1) &&
+        LocatePage(vendor, modepage::kVendorUnderrun))
+        m_underrunFromPages = true;
+    if (m_underrunFromPages || QuirkUnderrun) Capabilities |= cap::kUnderrunProtection;
+
+    const bool dvdRam = (writeFlags & kWritesDvdRam) != 0;
+    const std::uint16_t maxWrite = page.GetBe16(kMaxWriteSpeed), maxRead = page.GetBe16(kMaxReadSpeed);
+    DeviceMaxWriteSpeed = maxWrite != 0 ? SpeedX(maxWrite) : (dvdRam ? 1 : 0);
+    DeviceMaxReadSpeed = maxRead != 0 ? SpeedX(maxRead) : (dvdRam ? 1 : 0);
+}
+
+void TSCSIDevice::FlagsFromFeatures() {
+    std::array<std::uint8_t, config::kReplyLength> features{};
+    if (GetConfiguration(config::kRtOne, static_cast<std::uint8_t>(feature::kDvdPlusRw), config::kReplyLength,
+                         features)) {
+        const ByteReader reader(features);
+        if (reader.GetBe16(config::kFirstFeature) == feature::kDvdPlusRw) {
+            Capabilities |= cap::kReadDvdPlusR | cap::kReadDvdPlusRw;
+            if (reader.GetU8(config::kFirstFlags) & config::kDvdPlusRwWrite)
+                Capabilities |= cap::kWriteDvdPlusR | cap::kWriteDvdPlusRw;
+        }
+    }
+    features.fill(0);
+    if (GetConfiguration(config::kRtOne, static_cast<std::uint8_t>(feature::kDvdMinusRWrite),
+                         config::kReplyLength, features)) {
+        const ByteReader reader(features);
+        if (reader.GetBe16(config::kFirstFeature) == feature::kDvdMinusRWrite) {
+            // The feature itself is "DVD-R/-RW Write": a drive that lists it writes DVD-R. Its
+            // first flag byte is a bit set (40h BUF, 04h test write, 02h DVD-RW), not a count.
+            Capabilities |= cap::kReadDvdR | cap::kReadDvdRw | cap::kWriteDvdR;
+            if (reader.GetU8(config::kFirstFlags) & config::kDvdRwWrite) Capabilities |= cap::kWriteDvdRw;
+        }
+    }
 }
 
 std::uint16_t TSCSIDevice::MaxWriteSpeedX() {

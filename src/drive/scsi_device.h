@@ -282,6 +282,10 @@ private:
     void ForgetSink(DebugTextSink* sink);
     void Deselect();
     void SetModelFlags();
+    // Capabilities from the page copy (flags, underrun protection, the maximum speeds it reports) and
+    // from the DVD+RW and DVD-R/-RW write features.
+    void FlagsFromCapabilitiesPage();
+    void FlagsFromFeatures();
     int InquireAdapter(std::uint8_t adapter);
     void LogFailure(const transport::SrbExecuteScsi& srb);
     std::string DeviceStringForCurrent();

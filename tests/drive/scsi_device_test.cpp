@@ -614,27 +614,45 @@ void ServePages(Script& script, const Pages& pages) {
     };
 }
 
+// The default values come first; a drive that refuses them (ATAPI drives among them) is asked for the
+// current values, and the flag probes follow those.
 TEST_F(DeviceTest, ReadCapabilitiesSendsTheProbesInOrder) {
-    auto& dev = Selected();
-    const Pages pages{ModeReply(kPage, 8), ModeReply(kPage, 8), {}, {}, {}};
-    ServePages(script, pages);
-    ASSERT_TRUE(dev.ReadCapabilities());
-    const std::vector<Bytes> kCdbs = {
-        {0x5A, 0x00, 0xAA, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x00},
-        {0x5A, 0x00, 0x30, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x00},
-        {0x46, 0x02, 0x00, 0x2A, 0x00, 0x00, 0x00, 0x00, 0x72, 0x00},
-        {0x46, 0x02, 0x00, 0x2F, 0x00, 0x00, 0x00, 0x00, 0x72, 0x00},
-        {0x5A, 0x00, 0x2A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x00},
+    const Bytes defaults = {0x5A, 0x00, 0xAA, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x00};
+    const Bytes vendor = {0x5A, 0x00, 0x30, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x00};
+    const Bytes plusRw = {0x46, 0x02, 0x00, 0x2A, 0x00, 0x00, 0x00, 0x00, 0x72, 0x00};
+    const Bytes minusR = {0x46, 0x02, 0x00, 0x2F, 0x00, 0x00, 0x00, 0x00, 0x72, 0x00};
+    const Bytes current = {0x5A, 0x00, 0x2A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x00};
+    const struct {
+        const char* name;
+        Pages pages;
+        bool result;
+        std::vector<Bytes> cdbs;
+    } kCases[] = {
+        {"default values",
+         {ModeReply(kPage, 8), ModeReply(kPage, 8), {}, {}, {}},
+         true,
+         {defaults, vendor, plusRw, minusR, current}},
+        {"current values only",
+         {{}, ModeReply(kPage, 8), {}, {}, {}},
+         true,
+         {defaults, current, vendor, plusRw, minusR}},
+        {"neither", {{}, {}, {}, {}, {}}, false, {defaults, current, plusRw, minusR}},
     };
-    constexpr std::uint32_t kLengths[] = {128, 128, 114, 114, 128};
-    ASSERT_EQ(script.sent.size(), kCdbs.size());
-    for (std::size_t i = 0; i < kCdbs.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(Bytes(script.sent[i].cdb.begin(), script.sent[i].cdb.begin() + 10), kCdbs[i]);
-        EXPECT_EQ(Bytes(script.sent[i].cdb.begin() + 10, script.sent[i].cdb.end()), Bytes(6, 0));
-        EXPECT_EQ(script.sent[i].cdbLength, 10);
-        EXPECT_EQ(script.sent[i].flags, 0x48);
-        EXPECT_EQ(script.sent[i].dataLength, kLengths[i]);
+    auto& dev = Selected();
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        ServePages(script, c.pages);
+        script.sent.clear();
+        EXPECT_EQ(dev.ReadCapabilities(), c.result);
+        ASSERT_EQ(script.sent.size(), c.cdbs.size());
+        for (std::size_t i = 0; i < c.cdbs.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(Bytes(script.sent[i].cdb.begin(), script.sent[i].cdb.begin() + 10), c.cdbs[i]);
+            EXPECT_EQ(Bytes(script.sent[i].cdb.begin() + 10, script.sent[i].cdb.end()), Bytes(6, 0));
+            EXPECT_EQ(script.sent[i].cdbLength, 10);
+            EXPECT_EQ(script.sent[i].flags, 0x48);
+            EXPECT_EQ(script.sent[i].dataLength, c.cdbs[i][0] == 0x46 ? 114u : 128u);
+        }
     }
     EXPECT_TRUE(sink.lines.empty()); // MODE SENSE and GET CONFIGURATION failures are not logged
 }
@@ -689,6 +707,15 @@ TEST_F(DeviceTest, ReadCapabilitiesCases) {
     Bytes faster = kPage;
     faster[18] = 0x2B; // 11152 kB/s = 63x in the current values
     faster[19] = 0x90;
+    // A reader as ATAPI drives report it: reads CD-R, CD-RW, DVD-ROM, DVD-R, DVD-RAM (3Bh), writes
+    // nothing, no BUF; maximum read speed 706 kB/s (4x).
+    Bytes reader(22, 0);
+    reader[0] = 0x2A;
+    reader[1] = 0x14;
+    reader[2] = 0x3B;
+    reader[4] = 0x71;
+    reader[9] = 0xC2;
+    reader[8] = 0x02;
     // The page at byte 15, where the current values are read when the default values failed.
     Bytes at15(15, 0);
     at15.insert(at15.end(), kPage.begin(), kPage.end());
@@ -775,9 +802,25 @@ TEST_F(DeviceTest, ReadCapabilitiesCases) {
          0x43E7F,
          63,
          45},
-        {"no default values", {{}, at15, {}, {}, {}}, true, 0, 40, 45},
+        // Without the default values the flags come from the current values.
+        {"no default values", {{}, ModeReply(kPage, 8), {}, {}, {}}, true, 0x43E7F, 40, 45},
+        {"no default values, the page at byte 15", {{}, at15, {}, {}, {}}, true, 0x43E7F, 40, 45},
+        {"no default values, vendor page and features",
+         {{}, ModeReply(noUnderrun, 16), vendorAt8, feature2A, feature2FFlags},
+         true,
+         0x3E7F | 0x40000 | 0x18180 | 0x3000,
+         40,
+         45},
+        {"no default values, a reader", {{}, ModeReply(reader, 8), {}, {}, {}}, true, 0x7B, 0, 4},
+        {"no default values, no page in the current values",
+         {{}, ModeReply({0x0D, 0x06, 0, 0, 0, 0, 0, 0}, 8), {}, {}, {}},
+         true,
+         0,
+         0,
+         0},
         {"no current values", {ModeReply(kPage, 8), {}, {}, {}, {}}, false, 0x43E7F, 40, 45},
         {"nothing", {{}, {}, {}, {}, {}}, false, 0, 0, 0},
+        {"nothing but the features", {{}, {}, {}, feature2A, {}}, false, 0x18180, 0, 0},
     };
     auto& dev = Selected();
     for (const auto& c : kCases) {
