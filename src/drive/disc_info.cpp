@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <span>
 
 namespace lorvane::drive {
 
@@ -32,6 +33,7 @@ inline constexpr std::size_t kLastSessionAt = 3, kFirstSessionAt = 2;
 inline constexpr std::size_t kDiscTypeAt = 6, kLeadOutMinuteAt = 12, kLeadOutSecondAt = 13,
                              kLeadOutFrameAt = 14;
 inline constexpr std::uint8_t kRecordable = 0x80, kRewritable = 0x40;
+inline constexpr std::uint16_t kAtipDataLength = 2 + 24; // reserved bytes 2-3 and the descriptor
 } // namespace toc
 
 // READ DISC INFORMATION byte 2: bit 4 erasable, bits 2-3 state of the last session, bits 0-1 disc status.
@@ -98,6 +100,16 @@ bool IsDvd(std::uint8_t mediumIndex) {
 // The session after the last complete one, without wrapping past 255.
 std::uint8_t NextSession(std::uint8_t lastSession) {
     return lastSession == 0xFF ? lastSession : static_cast<std::uint8_t>(lastSession + 1);
+}
+
+// Whether an answer to the ATIP request is an ATIP: its data length covers the 24-byte descriptor and
+// byte 6 has bit 7 set, as in every ATIP. Drives that take the format from byte 9 (the SFF-8020 place)
+// answer with the TOC instead, whose length is 2 + 8 per entry and whose byte 6 is the first track
+// number; read as an ATIP, its lead-out entry would give a made-up capacity.
+bool IsAtip(std::span<const std::uint8_t> reply) {
+    if (reply.size() <= toc::kDiscTypeAt) return false;
+    const ByteReader r(reply);
+    return r.GetBe16(0) >= toc::kAtipDataLength && (r.GetU8(toc::kDiscTypeAt) & toc::kRecordable) != 0;
 }
 
 std::array<std::uint8_t, 10> Cdb10(std::uint8_t opcode) {
@@ -261,7 +273,7 @@ TDisc TSCSIDevice::GetDiscInfo() {
         disc.lastSession = sessions[toc::kLastSessionAt];
     }
     m_atip.fill(0);
-    if (ReadTOC(toc::kAtip, m_atip, static_cast<std::uint8_t>(m_atip.size()), 0, true, 0))
+    if (ReadTOC(toc::kAtip, m_atip, static_cast<std::uint8_t>(m_atip.size()), 0, true, 0) && IsAtip(m_atip))
         disc.capacity = MSFToFrames(0, m_atip[toc::kLeadOutMinuteAt], m_atip[toc::kLeadOutSecondAt],
                                     m_atip[toc::kLeadOutFrameAt]);
 
@@ -336,7 +348,8 @@ std::uint32_t TSCSIDevice::GetFreeBlocks() {
 
 std::uint32_t TSCSIDevice::GetDiscCapacity() {
     m_atip.fill(0);
-    if (ReadTOC(toc::kAtip, m_atip, static_cast<std::uint8_t>(m_atip.size()), 0, true, 0)) {
+    // A pressed disc has no ATIP; a drive that answers with something else is treated as refusing.
+    if (ReadTOC(toc::kAtip, m_atip, static_cast<std::uint8_t>(m_atip.size()), 0, true, 0) && IsAtip(m_atip)) {
         std::uint32_t result = MSFToFrames(0, m_atip[toc::kLeadOutMinuteAt], m_atip[toc::kLeadOutSecondAt],
                                            m_atip[toc::kLeadOutFrameAt]);
         std::uint32_t lastLba = 0, blockLength = 0;

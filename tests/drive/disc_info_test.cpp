@@ -230,6 +230,25 @@ TEST_F(MmcTest, DiscCapacity) {
          2295104},
         {"format capacity", std::nullopt, std::nullopt, {}, 2236704, 2236704},
         {"next writable address last", std::nullopt, {{4000, 2048}}, {}, std::nullopt, 4000},
+        // Answers to the ATIP request that are no ATIP count as a refusal. Read as an ATIP, the TOC's
+        // lead-out entry (00 16 AA at bytes 12-14) would give 0:22:170, 1820 frames, for a disc of 1080
+        // blocks; with two tracks (data length 26, as an ATIP's) the second entry would give 1502.
+        {"TOC for the ATIP, one track", TocReply({150}, 1230), {{1079, 2048}}, {}, std::nullopt, 1079},
+        {"TOC for the ATIP, two tracks", TocReply({150, 600}, 1230), {{1079, 2048}}, {}, std::nullopt, 1079},
+        {"TOC for the ATIP, the track information first",
+         TocReply({150}, 1230),
+         {{1079, 2048}},
+         {{1, TrackReply(0, 0, 1080, 1080)}},
+         std::nullopt,
+         1080},
+        {"pressed disc: the ATIP header alone",
+         Bytes{0x00, 0x02, 0x00, 0x00},
+         {{1079, 2048}},
+         {},
+         std::nullopt,
+         1079},
+        {"ATIP without its fixed bit", AtipReply(0x00, 79, 59, 74), {{1079, 2048}}, {}, std::nullopt, 1079},
+        {"ATIP of a rewritable disc", AtipReply(0xC0, 74, 0, 0), {{1000, 2048}}, {}, std::nullopt, 333000},
     };
     auto& dev = Drive();
     for (const auto& c : kCases) {
@@ -310,6 +329,14 @@ TEST_F(MmcTest, DiscInfoOfADiscAndOfAnEmptyTray) {
     EXPECT_EQ(disc.blocks, 20000u);
     EXPECT_EQ(disc.blockLength, 2048u);
     EXPECT_EQ(disc.capacity, 333000u); // 74:00:00 is 333000 frames
+
+    // A TOC sent for the ATIP request is no capacity; READ CAPACITY's figure stands.
+    mmc.profile = 0x08;
+    mmc.atip = TocReply({150}, 1230);
+    mmc.discInfo.reset();
+    mmc.tracks.clear();
+    mmc.capacity = {1079, 2048};
+    EXPECT_EQ(dev.GetDiscInfo().capacity, 1079u);
 
     mmc.present = false;
     const std::int64_t slept = clock.SleptMs();

@@ -222,6 +222,54 @@ TEST_F(RecorderIntegration, ADvdInTheTraySwitchesTheDriveToItsDvdSpeeds) {
     EXPECT_EQ(dev.CurrentWriteSpeedX(), 16);
 }
 
+// A reader that refuses the default mode values and takes the READ TOC format from byte 9, as ATAPI
+// drives (qemu's among them) do, next to the default writer: the capabilities come from the current
+// values, and a pressed disc is as large as what is on it, not as the TOC's lead-out entry read as an
+// ATIP would make it.
+TEST_F(RecorderIntegration, AnAtapiReaderReportsItsCapabilitiesAndThePressedDiscsSize) {
+    recorder::DriveIdentity atapi;
+    atapi.product = "ATAPI READER";
+    atapi.model.writesCdR = atapi.model.writesCdRw = atapi.model.writesDvdR = false;
+    atapi.model.writesDvdRam = atapi.model.writesDvdPlus = false;
+    atapi.model.testWrite = atapi.model.underrunProtection = false;
+    atapi.model.modeSenseDefaultValues = false;
+    atapi.model.tocFormatInByte9 = true;
+    recorder::VirtualDrive* reader =
+        &recorder.AddDrive(atapi, drive->DiscPath().parent_path() / "reader.disc");
+    dev.ScanDevices();
+    ASSERT_EQ(dev.DeviceList.size(), 2u);
+
+    const struct {
+        const char* name;
+        recorder::VirtualDrive* drive;
+        std::uint32_t capabilities;
+        std::uint16_t maxRead;
+    } kCases[] = {
+        {"writer", drive, 0x5FFFF, 48},
+        // Reads CD-R/RW, method 2, DVD-ROM, DVD-R/RW, DVD-RAM (page 2Ah byte 2), DVD+R/+RW (feature 2Ah).
+        {"ATAPI reader", reader, 0x1FF, 48},
+    };
+    for (std::size_t i = 0; i < std::size(kCases); ++i) {
+        const auto& c = kCases[i];
+        SCOPED_TRACE(c.name);
+        std::ofstream(c.drive->DiscPath(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(Pattern(0, kPressedBlocks).data()),
+                   std::streamsize{kPressedBlocks} * 2048);
+        ASSERT_FALSE(recorder::InsertDisc(*c.drive, MediumKind::CdRom).has_value());
+        dev.SetDevice(dev.DeviceList.at(i));
+        ASSERT_EQ(dev.DeviceType, 5);
+
+        EXPECT_TRUE(dev.ReadCapabilities());
+        EXPECT_EQ(dev.Capabilities, c.capabilities) << std::hex << dev.Capabilities;
+        EXPECT_EQ(dev.DeviceMaxReadSpeed, c.maxRead);
+        EXPECT_EQ(dev.GetMediumType(), medium::kCdRom);
+        // Read as an ATIP, the reader's TOC would give 0:20:170 (1670 frames) from the lead-out entry.
+        EXPECT_EQ(dev.GetDiscCapacity(), kPressedBlocks);
+        EXPECT_EQ(dev.GetDiscInfo().capacity, kPressedBlocks);
+        EXPECT_EQ(dev.GetNextWritableAddress(), kPressedBlocks - 1); // READ CAPACITY's last LBA
+    }
+}
+
 // ---- disc and track information, a row per medium ----
 
 struct MediumCase {

@@ -119,11 +119,33 @@ inline Bytes TrackReply(std::uint32_t start, std::uint32_t nextWritable, std::ui
 // ATIP reply: disc type byte 6, lead-out start M:S:F at bytes 12-14.
 inline Bytes AtipReply(std::uint8_t discType, std::uint8_t minute, std::uint8_t second, std::uint8_t frame) {
     Bytes reply(26, 0);
-    reply[1] = 24;
+    reply[1] = 26; // 2 reserved bytes and the 24-byte descriptor; the whole reply is 28 bytes
     reply[6] = discType;
     reply[12] = minute;
     reply[13] = second;
     reply[14] = frame;
+    return reply;
+}
+
+// A TOC in MSF form (format 0): one data track at 00:02:00 per entry of starts (frames), then the
+// lead-out. Drives that take the format from byte 9 send it for an ATIP request.
+inline Bytes TocReply(std::vector<std::uint32_t> starts, std::uint32_t leadOut) {
+    constexpr std::uint8_t kLeadOutTrack = 0xAA;
+    starts.push_back(leadOut);
+    Bytes reply(4 + 8 * starts.size(), 0);
+    ByteWriter w(reply);
+    w.PutBe16(0, static_cast<std::uint16_t>(reply.size() - 2));
+    w.PutU8(2, 1);
+    w.PutU8(3, static_cast<std::uint8_t>(starts.size() - 1));
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+        const std::size_t at = 4 + 8 * i;
+        const bool last = i + 1 == starts.size();
+        w.PutU8(at + 1, last ? 0x16 : 0x14);
+        w.PutU8(at + 2, last ? kLeadOutTrack : static_cast<std::uint8_t>(i + 1));
+        w.PutU8(at + 5, static_cast<std::uint8_t>(starts[i] / 4500));
+        w.PutU8(at + 6, static_cast<std::uint8_t>(starts[i] / 75 % 60));
+        w.PutU8(at + 7, static_cast<std::uint8_t>(starts[i] % 75));
+    }
     return reply;
 }
 
