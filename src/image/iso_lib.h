@@ -94,10 +94,14 @@ private:
 };
 
 inline constexpr std::size_t kMaxLongNameLength = 127;
-// A Joliet directory record holds at most 255 bytes: 33 fixed bytes, two bytes per UTF-16 unit, ";1"
-// after a file name, and one padding byte after an even-length identifier (ECMA-119 9.1.12).
-inline constexpr std::size_t kMaxJolietFileNameUnits = 108;
-inline constexpr std::size_t kMaxJolietDirectoryNameUnits = 110;
+// The longest Joliet identifier a session import takes (two bytes per UTF-16 unit, ";1" included). A
+// record could hold 222 bytes (255 less the 33 fixed ones), but a name the import leaves out would drop
+// its file, or its folder with everything below, from the next session of the disc: the tree keeps its
+// names within what the import reads back. A file name has at most 105 units as recorded (without the
+// dot the tree adds to a name without one) and ";1" after it, a folder name at most 107.
+inline constexpr std::size_t kMaxImportedJolietIdentifier = 214;
+inline constexpr std::size_t kMaxJolietFileNameUnits = (kMaxImportedJolietIdentifier - 4) / 2;
+inline constexpr std::size_t kMaxJolietDirectoryNameUnits = kMaxImportedJolietIdentifier / 2;
 
 // ASCII upper-casing (a-z only); other bytes, UTF-8 sequences included, are left alone.
 std::string UpperCase(std::string_view text);

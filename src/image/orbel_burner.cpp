@@ -254,8 +254,10 @@ bool TOrbelBurner::AddFileEntry(TDEntry* dir, const DirectoryListing& listing, b
 
     double dateTime = listing.Time;
     const auto fileSize = static_cast<std::int64_t>(listing.Size);
-    const auto tooLong = [this](const std::string& text) {
-        return JolietFileSystem && Utf16Length(text) > kMaxJolietFileNameUnits;
+    // The Joliet record carries the name without the dot the tree adds to a name without one.
+    const auto tooLong = [this, &name](const std::string& text) {
+        const bool dotAdded = name.find('.') == std::string::npos && text == name + ".";
+        return JolietFileSystem && Utf16Length(text) - (dotAdded ? 1 : 0) > kMaxJolietFileNameUnits;
     };
     bool skip = Utf16Length(longName) > kMaxLongNameLength || tooLong(longName);
     if (OnAddFile) OnAddFile(this, sourcePath, longName, shortName, dateTime, listing.Attr, fileSize, skip);

@@ -33,7 +33,6 @@ constexpr int kDescriptorSearchFirst = 16;
 constexpr int kDescriptorSearchLast = 36;
 constexpr std::size_t kTocLength = 254;
 constexpr std::uint32_t kLeadInFrames = 150; // MSF 00:02:00 is block 0 (MMC)
-constexpr std::size_t kMaxJolietIdentifier = 214;
 constexpr std::size_t kMaxIsoIdentifier = 239;
 constexpr std::int32_t kExtractChunk = 63488; // 31 sectors
 constexpr std::uint8_t kLogInfo = 1;
@@ -309,7 +308,7 @@ bool TOrbelBurner::ReadImportedDirectory(std::uint32_t extent, std::uint32_t siz
                 continue;
             }
             if (nameLength == 0) continue;
-            if (nameLength > (joliet ? kMaxJolietIdentifier : kMaxIsoIdentifier)) {
+            if (nameLength > (joliet ? kMaxImportedJolietIdentifier : kMaxIsoIdentifier)) {
                 // A Joliet identifier is UTF-16: the line shows it as text, not as raw bytes.
                 const std::string shown =
                     joliet ? JolietName(identifier, nameLength)

@@ -519,6 +519,54 @@ TEST_F(SessionImport, SessionWithoutDescriptorIsReportedAndImportsNothing) {
     EXPECT_TRUE(log.Contains(">>> ERROR IMPORTING SESSION 1 (ISO IMAGE NOT FOUND)"));
 }
 
+// The longest names the tree takes with Joliet come back from an import of its own image, so that the
+// next session of a disc keeps them; one unit longer is refused when the files are added.
+TEST_F(SessionImport, TheLongestJolietNamesTheTreeTakesComeBackFromItsOwnImage) {
+    const std::string emoji = "\xF0\x9F\x8E\x89"; // two UTF-16 units
+    std::string emoji104, emoji106;
+    for (int i = 0; i < 50; ++i) emoji104 += emoji;
+    emoji106 = emoji104 + emoji + ".txt";
+    emoji104 += ".txt";
+    const struct {
+        std::string path; // below the source folder
+        bool taken;
+    } kNames[] = {
+        // Files: the units their Joliet record carries, ";1" aside.
+        {std::string(103, 'f') + ".a", true}, // 105
+        {std::string(104, 'g') + ".a", false},
+        {std::string(105, 'h'), true}, // 105: the dot the tree adds is not recorded
+        {std::string(106, 'i'), false},
+        {emoji104, true}, // 104: surrogate pairs count two
+        {emoji106, false},
+        // Folders of 107 and 108 units.
+        {std::string(107, 'd') + "/inside.txt", true},
+        {std::string(108, 'e') + "/inside.txt", false},
+    };
+    std::vector<std::string> expected;
+    for (const auto& name : kNames) {
+        AddSource(name.path, Ascii(name.path));
+        if (!name.taken) continue;
+        const std::size_t slash = name.path.find('/');
+        if (slash != std::string::npos) expected.push_back(name.path.substr(0, slash + 1));
+        const std::string file = name.path.find('.') == std::string::npos ? name.path + "." : name.path;
+        expected.push_back(file + " " + std::to_string(name.path.size()));
+    }
+    std::sort(expected.begin(), expected.end());
+
+    Prepare(true);
+    std::vector<std::string> built = Tree();
+    std::sort(built.begin(), built.end());
+    EXPECT_EQ(built, expected);
+    const fs::path image = Folder() / "own.iso";
+    ASSERT_EQ(burner->SaveToISO(image.string(), true), 1);
+    Press(ReadFileBytes(image));
+    ASSERT_TRUE(burner->ImportDiscSession(-1, nullptr));
+    std::vector<std::string> imported = Tree();
+    std::sort(imported.begin(), imported.end());
+    EXPECT_EQ(imported, expected);
+    EXPECT_EQ(LogCount("FILE NAME LENGTH EXCEEDS"), 0);
+}
+
 TEST_F(SessionImport, ImportGoesIntoTheTargetDirectory) {
     Press(FilesImage({{"ONE.TXT;1", 40, Ascii("1")}}).bytes());
     TDEntry* target = burner->CreateDirectory(burner->Root, "old", attr::kDirectory);
