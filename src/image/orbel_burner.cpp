@@ -317,8 +317,10 @@ std::string TOrbelBurner::KeptPath(const std::string& sourceFolder) const {
         at = slash + 1;
     }
     if (LastFolderOnly && parts.size() > 1) parts.erase(parts.begin(), parts.end() - 1);
+    // Each folder under the name the tree gives it (AddDirectoryEntry), so that the path finds the
+    // directories it makes; a backslash inside a Linux name becomes "_" there, not a separator.
     std::string path;
-    for (const std::string& part : parts) path += "\\" + part;
+    for (const std::string& part : parts) path += "\\" + JolietSafeName(part);
     return path;
 }
 

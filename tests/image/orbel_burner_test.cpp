@@ -604,6 +604,43 @@ TEST_F(Burner, KeptSourcePathsGoBelowTheTargetDirectory) {
     }
 }
 
+// A kept folder whose name holds a character Joliet cannot hold is made under the tree's name for it
+// ("_" in that place) and found again, whether a folder or a single file is added.
+TEST_F(Burner, KeptFoldersNamedWithCharactersJolietCannotHoldAreFound) {
+    const struct {
+        const char* name;
+        const char* treeName;
+    } kFolders[] = {{"What?", "What_"},
+                    {"a*b", "a_b"},
+                    {"x:y", "x_y"},
+                    {"semi;colon", "semi_colon"},
+                    {"back\\slash", "back_slash"}};
+    for (const auto& folder : kFolders) {
+        TempTree tree;
+        const std::string file = tree.File(std::string(folder.name) + "/f.txt", 3);
+        for (const bool lastOnly : {true, false}) {
+            for (const bool wholeFolder : {true, false}) {
+                SCOPED_TRACE(::testing::Message()
+                             << folder.name << " last " << lastOnly << " folder " << wholeFolder);
+                burner.ClearCompilation(100, 100);
+                burner.LastFolderOnly = lastOnly;
+                if (wholeFolder) {
+                    EXPECT_EQ(
+                        burner.AddDirectory(burner.Root, tree.Path(folder.name), "", 0x21, true, true, false),
+                        1);
+                } else {
+                    EXPECT_EQ(burner.AddFile("", file, true), 1);
+                }
+                EXPECT_EQ(burner.FileCount(), lastOnly ? 2 : burner.DirectoryCount() + 1);
+                const TDEntry* last = burner.Directories().back().get();
+                EXPECT_EQ(last->LongName, folder.treeName);
+                EXPECT_EQ(last->ShortName, UpperCase(folder.treeName));
+                EXPECT_EQ(LongNames(last), std::vector<std::string>{"f.txt"});
+            }
+        }
+    }
+}
+
 TEST_F(Burner, FolderProblemsAreLoggedAndOnlyTheFolderAskedForFails) {
     TempTree tree;
     EXPECT_EQ(burner.AddDirectory(burner.Root, tree.Path("missing"), "", 0x21, true, false, false), 0);
