@@ -644,8 +644,18 @@ void TForm1::ReadDriveBuffer() {
 
 bool TForm1::TransferRows() {
     orbel.ClearCompilation(kCompilationMaxFiles, kCompilationMaxDirectories);
-    if (TransferCompilation(orbel, clBox->Rows(), SavePath(), Options) == TransferOutcome::NoRows)
+    switch (TransferCompilation(orbel, clBox->Rows(), SavePath(), Options)) {
+    case TransferOutcome::NoRows:
         ShowMessage(QMessageBox::Information, "Atleast one file/directory should be selected");
+        break;
+    case TransferOutcome::ImportIncomplete:
+        // Burning now would hide the files of the folders that could not be read.
+        ShowMessage(QMessageBox::Warning,
+                    "The session to import could not be read in full: nothing is burned.");
+        orbel.ClearCompilation(kCompilationMaxFiles, kCompilationMaxDirectories);
+        return false;
+    case TransferOutcome::Transferred: break;
+    }
     return orbel.DirectoryCount() != 0 || orbel.FileCount() != 0;
 }
 

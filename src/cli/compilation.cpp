@@ -88,6 +88,12 @@ std::optional<int> FillCompilation(image::TOrbelBurner& burner, const Invocation
             << " (no complete session, or no ISO 9660 file system in it)\n";
         return kExitFailed;
     }
+    if (invocation.importSession && burner.ImportIncomplete()) {
+        err << kProgram << ": cannot import session " << *invocation.importSession
+            << ": the drive could not read all of its folders, and a new session would hide the files in "
+               "them\n";
+        return kExitFailed;
+    }
     const bool keepSourcePath = invocation.savePath != Invocation::SavePath::None;
     burner.LastFolderOnly = invocation.savePath == Invocation::SavePath::Last;
     for (const std::string& operand : invocation.operands) {

@@ -217,8 +217,8 @@ bool TSCSIDevice::ReadSectors(std::uint32_t lba, std::uint16_t count, std::span<
     ByteWriter w(cdb);
     w.PutBe32(2, lba);
     w.PutBe16(7, count);
-    return RunOk(cdb, srbflag::kRead, buffer.data(), static_cast<std::uint32_t>(buffer.size()),
-                 kInfoTimeoutMs);
+    return RunOkWaitingOutBusy(cdb, srbflag::kRead, buffer.data(), static_cast<std::uint32_t>(buffer.size()),
+                               kInfoTimeoutMs);
 }
 
 // ---- derived operations ----

@@ -200,7 +200,7 @@ bool TSCSIDevice::EraseDisc(bool quick) {
         w.PutU8(0, op::kBlank);
         w.PutU8(1, static_cast<std::uint8_t>(kBlankImmediate | (quick ? kBlankMinimal : kBlankWholeDisc)));
         // Only a completed command started an erase; status 00h means nothing reached a drive.
-        accepted = RunOk(cdb, srbflag::kNoData, nullptr, 0, kBlankTimeoutMs);
+        accepted = RunOkWaitingOutBusy(cdb, srbflag::kNoData, nullptr, 0, kBlankTimeoutMs);
     }
 
     if (accepted) {

@@ -265,7 +265,7 @@ bool TSCSIDevice::FormatUnit(std::uint8_t cdb1, std::span<const std::uint8_t, 16
     ByteWriter w(cdb);
     w.PutU8(0, op::kFormatUnit);
     w.PutU8(1, cdb1);
-    return RunOk(cdb, srbflag::kWrite, list.data(), list.size(), kFormatTimeoutMs);
+    return RunOkWaitingOutBusy(cdb, srbflag::kWrite, list.data(), list.size(), kFormatTimeoutMs);
 }
 
 } // namespace lorvane::drive

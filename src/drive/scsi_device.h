@@ -56,6 +56,10 @@ inline constexpr std::uint8_t kNoDevice = 254;      // current adapter/target/LU
 inline constexpr std::uint8_t kNoDeviceType = 127;  // DeviceType when none is selected
 inline constexpr std::uint8_t kNoDriveNumber = 128; // GetDiskInfo without an answer
 inline constexpr int kMinimumTimeoutMs = 10000;     // no command waits less than this
+// A read or an erase start the drive answers with busy or not ready is sent again every half second
+// for up to a minute: a drive settles a newly loaded disc or drains a write in that time.
+inline constexpr int kTransientRetryMs = 500;
+inline constexpr int kTransientWaitMs = 60000;
 
 inline constexpr const char* kInvalidDeviceMessage = "INVALID DEVICE ID / NOT A CD OR DVD DRIVE";
 
@@ -297,6 +301,11 @@ private:
         return Run(cdb, flags, data, length, timeoutMs) == transport::srbstatus::kComplete;
     }
     bool IsNotReadyBySense() const;
+    // RunOk, sent again while the drive answers busy or not ready for a while (becoming ready, a long
+    // write or another operation in progress), for at most kTransientWaitMs: such an answer says
+    // "later", not "no". Any other failure, a timeout or a drive gone, ends it at once.
+    bool RunOkWaitingOutBusy(std::span<const std::uint8_t> cdb, std::uint8_t flags, std::uint8_t* data,
+                             std::uint32_t length, int timeoutMs);
     friend class TEraseThread;
     void EraseThreadFinished() { m_erasing = false; }
 

@@ -59,6 +59,16 @@ bool TSCSIDevice::PreventMediumRemoval(bool allow) {
                  kUnitTimeoutMs);
 }
 
+bool TSCSIDevice::RunOkWaitingOutBusy(std::span<const std::uint8_t> cdb, std::uint8_t flags,
+                                      std::uint8_t* data, std::uint32_t length, int timeoutMs) {
+    for (int waited = 0;; waited += kTransientRetryMs) {
+        if (RunOk(cdb, flags, data, length, timeoutMs)) return true;
+        const bool later = TargetBusy || (LastFailureFromTarget && LastSense[senseat::kAsc] == kAscNotReady);
+        if (!later || waited >= kTransientWaitMs) return false;
+        DeviceClock().SleepFor(std::chrono::milliseconds(kTransientRetryMs));
+    }
+}
+
 bool TSCSIDevice::WaitUnitReady(int totalMs, int stepMs) {
     const auto sleep = [this](int ms) { DeviceClock().SleepFor(std::chrono::milliseconds(ms)); };
     int remaining = totalMs;

@@ -238,6 +238,9 @@ public:
     // Session import (reading an earlier session back into the tree) and file extraction.
     // sessionNo: -1 the last session, 0 none; target: nullptr for the root.
     bool ImportDiscSession(int sessionNo, TDEntry* target);
+    // Whether the last import met a directory sector the drive could not read: the tree then lacks
+    // what that directory held, and a new session built on it would hide those files.
+    bool ImportIncomplete() const { return m_importIncomplete; }
     bool ReadJolietDirectory(std::uint32_t extent, std::uint32_t size, TDEntry* dir);
     bool ReadISODirectory(std::uint32_t extent, std::uint32_t size, TDEntry* dir);
     // Copies an imported file's data into a new local file; false when a sector could not be read.
@@ -269,7 +272,11 @@ private:
     // tables in one pass.
     void RemoveEntries(std::span<const std::pair<TDEntry*, TFEntry*>> entries);
     int m_importedRecords = 0;
+    bool m_importIncomplete = false;
     int SaveQuick(const std::string& fileName);
+    // The refusal text when sectors from start on do not fit on the disc in the drive; empty when they
+    // fit or the drive does not tell its capacity.
+    std::string RoomRefusal(const char* what, std::int64_t start, std::int64_t sectors);
     void WriteFileData(ImageAppender& image);
     // Starts the producer and waits until it is primed; false (OnWriteDone raised) when it failed.
     bool StartProducer(std::unique_ptr<pipeline::BlockQueue> producer);

@@ -211,6 +211,7 @@ std::time_t UnixFromLocalDateTime(double dateTime) {
 
 bool TOrbelBurner::ImportDiscSession(int sessionNo, TDEntry* target) {
     if (!target) target = Root;
+    m_importIncomplete = false;
     const std::uint8_t last = GetLastSession();
     if (last == 0) return false;
     if (sessionNo == -1 || sessionNo > last) sessionNo = last;
@@ -253,6 +254,9 @@ bool TOrbelBurner::ImportDiscSession(int sessionNo, TDEntry* target) {
                     ReadJolietDirectory(extent, size, target);
                 else
                     ReadISODirectory(extent, size, target);
+                if (m_importIncomplete)
+                    AddDebugMessage(">>> " + Formatted("SESSION # %d COULD NOT BE READ IN FULL", sessionNo),
+                                    kLogInfo);
                 return true;
             }
             if (IsDescriptor(descriptor, vd::kTerminator)) break;
@@ -285,7 +289,10 @@ bool TOrbelBurner::ReadImportedDirectory(std::uint32_t extent, std::uint32_t siz
         // extent, or an extent that runs into another directory's sectors.
         if (!m_importedSectors.insert(extent + index).second) break;
         sector.fill(0);
-        if (!ReadSectors(extent + index, 1, sector)) break;
+        if (!ReadSectors(extent + index, 1, sector)) {
+            m_importIncomplete = true;
+            break;
+        }
         std::size_t position = 0;
         int recordsHere = 0;
         while (position + rec::kName <= kSector) {

@@ -1,8 +1,11 @@
 // Starting, watching and stopping the writes of the component: a compilation burn, a background image
 // save and an image burn, each one producer thread that reads ahead and one writer thread.
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 
+#include "drive/disc_info.h"
 #include "image/orbel_burner.h"
 #include "pipeline/cache_thread.h"
 #include "pipeline/iso_burner_thread.h"
@@ -15,7 +18,35 @@ namespace {
 constexpr const char* kWriteRunningText = "ANOTHER WRITE IS STILL RUNNING";
 constexpr const char* kNotPreparedText = "THE COMPILATION IS NOT PREPARED";
 
+constexpr std::int64_t kCdFrameOffset = 150;
+
+std::string Megabytes(std::int64_t sectors) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(sectors) * 2048.0 / 1048576.0);
+    return text;
+}
+
 } // namespace
+
+std::string TOrbelBurner::RoomRefusal(const char* what, std::int64_t start, std::int64_t sectors) {
+    // The disc's capacity as the drive reports it (the ATIP lead-out of a CD, the user area of a DVD);
+    // a drive that says nothing is trusted to refuse the write itself. The ATIP counts frames from
+    // 00:00:00, 150 before the first block.
+    std::int64_t capacity = GetDiscCapacity();
+    const std::uint8_t medium = GetMediumType();
+    if (capacity > kCdFrameOffset && medium <= drive::medium::kCdRw) capacity -= kCdFrameOffset;
+    // A sequential DVD is laid out from block 0 but recorded where the drive says writing goes on.
+    if (medium == drive::medium::kDvdR || medium == drive::medium::kDvdRw ||
+        medium == drive::medium::kDvdPlusR) {
+        const std::uint8_t last = GetLastSession();
+        if (last != 0xFF && ReadTrackInformation(static_cast<std::uint8_t>(last + 1)))
+            start = std::max<std::int64_t>(start, TrackInfo().nextWritable);
+    }
+    if (capacity == 0 || start + sectors <= capacity) return {};
+    const std::int64_t room = capacity > start ? capacity - start : 0;
+    return std::string(what) + " DOES NOT FIT ON THE DISC (" + Megabytes(sectors) + " MB NEEDED, " +
+           Megabytes(room) + " MB FREE)";
+}
 
 int TOrbelBurner::SaveToISO(const std::string& fileName, bool quickSave) {
     if (quickSave) return SaveQuick(fileName);
@@ -36,6 +67,13 @@ bool TOrbelBurner::Burn() {
         if (OnWriteDone) OnWriteDone(this, Writing() ? kWriteRunningText : kNotPreparedText);
         return false;
     }
+    // A write-once disc that runs out of room in the middle of the session is lost: refuse first.
+    if (const std::string refusal = RoomRefusal("THE SESSION", SessionStart, TotalSectors());
+        !refusal.empty()) {
+        AddDebugMessage(">>> " + refusal, 1);
+        if (OnWriteDone) OnWriteDone(this, refusal);
+        return false;
+    }
     if (!StartProducer(std::make_unique<pipeline::TCacheThread>(CacheSize(), MakeSources(),
                                                                 SessionSectors * kSectorSize, WritePostGap)))
         return false;
@@ -53,6 +91,12 @@ bool TOrbelBurner::BurnISO(const std::string& fileName) {
         size = image.Size();
     } catch (const pipeline::EStreamError& error) {
         if (OnWriteDone) OnWriteDone(this, error.what());
+        return false;
+    }
+    if (const std::string refusal = RoomRefusal("THE IMAGE", 0, (size + kSectorSize - 1) / kSectorSize);
+        !refusal.empty()) {
+        AddDebugMessage(">>> " + refusal, 1);
+        if (OnWriteDone) OnWriteDone(this, refusal);
         return false;
     }
     if (!StartProducer(std::make_unique<pipeline::TISOBurnerThread>(CacheSize(), size, fileName)))

@@ -21,7 +21,10 @@ TransferOutcome TransferCompilation(image::TOrbelBurner& burner, const std::vect
                                     SavePathState savePath, const AppOptions& options) {
     // The imported entries come first; the rows are added beside them. A disc without a complete
     // session has nothing to import, which is no reason to stop: the burner logs real failures.
-    if (options.SessionNo != 0) (void)burner.ImportDiscSession(options.SessionNo, nullptr);
+    if (options.SessionNo != 0) {
+        (void)burner.ImportDiscSession(options.SessionNo, nullptr);
+        if (burner.ImportIncomplete()) return TransferOutcome::ImportIncomplete;
+    }
     if (rows.empty()) return TransferOutcome::NoRows;
 
     const bool lastFolderOnly = savePath == SavePathState::Grayed;
