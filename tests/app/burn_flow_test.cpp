@@ -324,6 +324,25 @@ TEST_F(ImportTest, SessionZeroAsksTheDriveNothing) {
     EXPECT_EQ(Tree(burner), std::vector<std::string>{"/a.txt"});
 }
 
+// The root's sector cannot be read: burning on would hide every file of the earlier session.
+TEST_F(ImportTest, ASessionThatCouldNotBeReadInFullStopsTheBurn) {
+    kernel.Drive(0).respond = [this](const lorvane::testing::SeenRequest& request) {
+        if (request.cdb[0] == 0x28 && request.cdb[5] == 20) {
+            lorvane::testing::FakeReply unreadable;
+            unreadable.scsiStatus = 0x02;
+            unreadable.driverStatus = 0x08;
+            unreadable.sense = {0x70, 0, 0x03, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x11, 0x00};
+            return unreadable;
+        }
+        return Answer(request);
+    };
+    AppOptions options;
+    options.SessionNo = -1;
+    EXPECT_EQ(Transfer({{false, mailFile}}, SavePathState::Unchecked, options),
+              TransferOutcome::ImportIncomplete);
+    EXPECT_TRUE(burner.ImportIncomplete());
+}
+
 TEST_F(ImportTest, ADiscWithoutASessionStillTakesTheRows) {
     disc.clear();
     kernel.Drive(0).respond = [](const lorvane::testing::SeenRequest&) {
