@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <linux/capability.h>
 #include <string>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace lorvane::image::testing {
@@ -55,5 +57,42 @@ private:
 inline bool RunningAsRoot() {
     return geteuid() == 0;
 }
+
+// Makes file permissions bind the calling thread (and the threads it starts) while it lives, also
+// when the tests run as root: root's overrides of file permissions leave the thread's effective
+// capabilities and come back at the end. Active() is false when that cannot be done.
+class PermissionsApply {
+public:
+    PermissionsApply() {
+        if (!RunningAsRoot()) {
+            m_active = true;
+            return;
+        }
+        if (!Get()) return;
+        __user_cap_data_struct dropped[2] = {m_saved[0], m_saved[1]};
+        for (const int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER})
+            dropped[cap / 32].effective &= ~(1u << (cap % 32));
+        m_dropped = m_active = Set(dropped);
+    }
+    ~PermissionsApply() {
+        if (m_dropped) (void)Set(m_saved);
+    }
+    PermissionsApply(const PermissionsApply&) = delete;
+    PermissionsApply& operator=(const PermissionsApply&) = delete;
+    bool Active() const { return m_active; }
+
+private:
+    bool Get() {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        return ::syscall(SYS_capget, &header, m_saved) == 0;
+    }
+    static bool Set(__user_cap_data_struct* data) {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        return ::syscall(SYS_capset, &header, data) == 0;
+    }
+    __user_cap_data_struct m_saved[2]{};
+    bool m_active = false;
+    bool m_dropped = false;
+};
 
 } // namespace lorvane::image::testing

@@ -88,6 +88,11 @@ std::string RowName(const ::testing::TestParamInfo<Row>& info) {
     return op + "_" + medium + "_" + FaultName(r.fault);
 }
 
+void PrintTo(const Row& row, std::ostream* out) {
+    *out << recorder::MediumKindName(row.medium) << ", " << FaultName(row.fault) << " -> \"" << row.result
+         << '"';
+}
+
 class FaultMatrix : public BurnFixture, public ::testing::WithParamInterface<Row> {
 protected:
     // The fault on the command that carries the operation: WRITE (10) for recordings, BLANK or FORMAT
