@@ -10,7 +10,7 @@ seconds=${FUZZ_SECONDS:-60}
 jobs=${FUZZ_JOBS:-2}
 build=build/fuzz
 targets=("$@")
-if [ ${#targets[@]} -eq 0 ]; then targets=(session_import_fuzz sense_fuzz); fi
+if [ ${#targets[@]} -eq 0 ]; then targets=(session_import_fuzz sense_fuzz iso_builder_fuzz); fi
 
 bash scripts/install-deps.sh
 
@@ -31,10 +31,12 @@ done
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 
-# The longest input of each target: the layout byte and up to 64 sectors of disc; a script of answers.
+# The longest input of each target: the layout byte and up to 64 sectors of disc; a script of answers;
+# a source tree (its 48 names take far less than 8 KiB unless file contents come from the input).
 max_len() {
     case "$1" in
     session_import_fuzz) echo $((64 * 2048 + 1)) ;;
+    iso_builder_fuzz) echo 8192 ;;
     *) echo 4096 ;;
     esac
 }
