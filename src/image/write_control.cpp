@@ -20,10 +20,13 @@ constexpr const char* kNotPreparedText = "THE COMPILATION IS NOT PREPARED";
 
 constexpr std::int64_t kCdFrameOffset = 150;
 
+// Megabytes of 1,048,576 bytes as every size is shown: "#,##0.00".
 std::string Megabytes(std::int64_t sectors) {
     char text[48];
     std::snprintf(text, sizeof text, "%.2f", static_cast<double>(sectors) * 2048.0 / 1048576.0);
-    return text;
+    std::string shown = text;
+    for (std::size_t at = shown.find('.'); at > 3; at -= 3) shown.insert(at - 3, ",");
+    return shown;
 }
 
 } // namespace

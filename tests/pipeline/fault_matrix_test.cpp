@@ -165,7 +165,8 @@ protected:
         Sources();
         if (row.fault == DriveFault::DiscFull) FillDisc(row.medium);
         Prepare(false);
-        m_expected = ExpectedSession();
+        // A refused session is compared with nothing; its sources are never read.
+        if (row.fault != DriveFault::DiscFull) m_expected = ExpectedSession();
         m_sessionStart = static_cast<std::uint32_t>(burner->SessionStart);
         Arm(row.fault, kWrite10, 1, m_sessionStart + 40, FixedSense(3, 0x0C, 0x00));
         drive->ClearCommands();
