@@ -1022,7 +1022,8 @@ std::size_t Utf8Bytes(const std::u16string& units, std::size_t count) {
 }
 
 // A recorded identifier as the reader shows it. xorriso drops ";1" and a dot left before it in both
-// trees; bsdtar drops ";1" in both and the dot before it in the ISO 9660 tree only; isoinfo and pycdlib
+// trees; bsdtar drops ";1" in both, and in the ISO 9660 tree a last dot of any name, a folder's too
+// (the kept folders' short names are cut from their names, dots and all); isoinfo and pycdlib
 // show identifiers as recorded, isoinfo a Joliet name one byte a UTF-16 unit (ISO 8859-1, "_" for the
 // units above FFh).
 std::string Shown(Reader reader, Kind kind, std::string name, bool folder) {
@@ -1041,7 +1042,7 @@ std::string Shown(Reader reader, Kind kind, std::string name, bool folder) {
             }
         }
         if (versioned) name.resize(name.size() - 2);
-        if (versioned && (reader == Reader::Xorriso || kind == Kind::Iso) && name.size() > 1 &&
+        if ((reader == Reader::Xorriso ? versioned : kind == Kind::Iso) && name.size() > 1 &&
             name.back() == '.')
             name.pop_back();
         return name;
