@@ -275,7 +275,8 @@ bool TOrbelBurner::PlanLayout(bool isoOnly) {
     for (const auto& file : m_files) {
         if (isoOnly || !file->Imported || file->Dir || file->ISOSize == 0) continue;
         if (std::int64_t{file->Extent} + SectorsFor(file->ISOSize) > std::int64_t{SessionStart})
-            throw ImageWriteError(kImportedDataOverwrittenMessage);
+            // A closed disc has no next writable address at all: say that, not what the empty start implies.
+            throw ImageWriteError(DiscIsClosed() ? kClosedDiscMessage : kImportedDataOverwrittenMessage);
     }
     ImageEnd = SectorsFor(p + FileDataSectors * kSectorSize);
     SessionSectors = ImageEnd - SessionStart;

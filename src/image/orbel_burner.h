@@ -52,6 +52,7 @@ inline constexpr const char* kInvalidDestinationMessage = "INVALID DESTINATION P
 inline constexpr const char* kNoNextWritableAddressMessage = "ERROR GETTING NEXT WRITABLE ADDRESS";
 inline constexpr const char* kImportedDataOverwrittenMessage =
     "THE NEW SESSION WOULD OVERWRITE THE IMPORTED FILES (THIS DISC IS WRITTEN FROM ITS START)";
+inline constexpr const char* kClosedDiscMessage = "THE DISC IS CLOSED: NO SESSION CAN BE ADDED";
 // The file area never starts before this byte (sector 150), so that short sessions stay readable.
 inline constexpr std::int64_t kMinimumFileAreaStart = 307200;
 // Source files are copied into an image in blocks of this many bytes.
@@ -277,6 +278,8 @@ private:
     // The refusal text when sectors from start on do not fit on the disc in the drive; empty when they
     // fit or the drive does not tell its capacity.
     std::string RoomRefusal(const char* what, std::int64_t start, std::int64_t sectors);
+    // Whether the disc in the drive is a closed (finalized) disc of a medium that appends sessions.
+    bool DiscIsClosed();
     void WriteFileData(ImageAppender& image);
     // Starts the producer and waits until it is primed; false (OnWriteDone raised) when it failed.
     bool StartProducer(std::unique_ptr<pipeline::BlockQueue> producer);

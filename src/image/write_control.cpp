@@ -19,6 +19,7 @@ constexpr const char* kWriteRunningText = "ANOTHER WRITE IS STILL RUNNING";
 constexpr const char* kNotPreparedText = "THE COMPILATION IS NOT PREPARED";
 
 constexpr std::int64_t kCdFrameOffset = 150;
+constexpr std::uint8_t kDiscStatusComplete = 2; // READ DISC INFORMATION byte 2 bits 0-1 (MMC)
 
 // Megabytes of 1,048,576 bytes as every size is shown: "#,##0.00".
 std::string Megabytes(std::int64_t sectors) {
@@ -30,6 +31,15 @@ std::string Megabytes(std::int64_t sectors) {
 }
 
 } // namespace
+
+bool TOrbelBurner::DiscIsClosed() {
+    // Only media that append sessions: a formatted rewritable DVD may call itself complete and is
+    // still written from its start.
+    const std::uint8_t medium = GetMediumType();
+    const bool appends = medium == drive::medium::kCdR || medium == drive::medium::kCdRw ||
+                         medium == drive::medium::kDvdR || medium == drive::medium::kDvdPlusR;
+    return appends && ReadDiscInformation() && (DiscInformation()[2] & 0x03) == kDiscStatusComplete;
+}
 
 std::string TOrbelBurner::RoomRefusal(const char* what, std::int64_t start, std::int64_t sectors) {
     // The disc's capacity as the drive reports it (the ATIP lead-out of a CD, the user area of a DVD);
@@ -68,6 +78,12 @@ int TOrbelBurner::SaveToISO(const std::string& fileName, bool quickSave) {
 bool TOrbelBurner::Burn() {
     if (Writing() || StructureStream.empty()) {
         if (OnWriteDone) OnWriteDone(this, Writing() ? kWriteRunningText : kNotPreparedText);
+        return false;
+    }
+    // A closed disc takes no further session; the drive would only refuse the first block.
+    if (DiscIsClosed()) {
+        AddDebugMessage(std::string(">>> ") + kClosedDiscMessage, 1);
+        if (OnWriteDone) OnWriteDone(this, kClosedDiscMessage);
         return false;
     }
     // A write-once disc that runs out of room in the middle of the session is lost: refuse first.

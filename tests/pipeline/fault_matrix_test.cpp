@@ -13,6 +13,7 @@ namespace lorvane::pipeline::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using recorder::Fault;
 using recorder::FaultKind;
 using recorder::FixedSense;
@@ -412,6 +413,72 @@ std::vector<Row> Rows() {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryOperation, FaultMatrix, ::testing::ValuesIn(Rows()), RowName);
+
+// A disc closed by its first session (a CD-R finalized on request, DVD-R and DVD+R always) is refused
+// before a block is sent, with or without an import, instead of failing at the drive's first refusal.
+class ClosedDisc : public BurnFixture, public ::testing::WithParamInterface<MediumKind> {};
+
+TEST_P(ClosedDisc, TakesNoFurtherSession) {
+    Insert(GetParam());
+    burner->FinalizeDisc = true;
+    AddSource("first.txt", PatternBytes(1000, 1));
+    Prepare(false);
+    ASSERT_TRUE(burner->Burn());
+    ASSERT_EQ(done.Wait(), "");
+    FinishWrite();
+    const recorder::DiscState closed = Disc();
+    ASSERT_TRUE(closed.finalized);
+
+    for (const bool import : {false, true}) {
+        SCOPED_TRACE(import ? "with the first session imported" : "without an import");
+        burner->ClearCompilation(1000, 100);
+        if (import) ASSERT_TRUE(burner->ImportDiscSession(-1, nullptr));
+        ASSERT_EQ(burner->AddFile("\\", AddSource("second.txt", PatternBytes(1000, 2)), false), 1);
+        drive->ClearCommands();
+        if (import) {
+            // The imported files would have to stay where they are, and there is no place after them.
+            EXPECT_FALSE(burner->PrepareImage(false));
+            EXPECT_EQ(burner->ImageError, "THE DISC IS CLOSED: NO SESSION CAN BE ADDED");
+        } else {
+            ASSERT_TRUE(burner->PrepareImage(false)) << burner->ImageError;
+            const std::size_t before = done.Count();
+            EXPECT_FALSE(burner->Burn());
+            EXPECT_EQ(done.Wait(before + 1), "THE DISC IS CLOSED: NO SESSION CAN BE ADDED");
+            FinishWrite();
+        }
+        EXPECT_TRUE(Sent(kWrite10).empty());
+        EXPECT_EQ(Disc(), closed);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(WriteOnceMedia, ClosedDisc,
+                         ::testing::Values(MediumKind::CdR, MediumKind::DvdR, MediumKind::DvdPlusR),
+                         [](const auto& info) {
+                             std::string name(recorder::MediumKindName(info.param));
+                             std::erase(name, '-');
+                             std::replace(name.begin(), name.end(), '+', 'P');
+                             return name;
+                         });
+
+// A drive that answers busy for ever: the writer gives up after 10,000 tries 600 ms apart (100 minutes
+// on the drive's clock) instead of holding the disc and the program for good.
+TEST_F(FaultMatrix, ADriveBusyForMoreThanOneHundredMinutesEndsTheBurn) {
+    Insert(MediumKind::CdR);
+    Sources();
+    Prepare(false);
+    drive->InjectFault({FaultKind::Busy, kWrite10, {}, 1, -1});
+    std::int64_t waitedMs = 0;
+    componentClock.onSleep = [&](std::chrono::milliseconds slept) {
+        if (slept == 600ms) waitedMs += slept.count();
+    };
+    ASSERT_TRUE(burner->Burn());
+    EXPECT_EQ(done.Wait(), "WRITER BUSY/BUFFER FULL");
+    FinishWrite();
+    EXPECT_EQ(waitedMs, 10000 * 600);
+    EXPECT_EQ(Sent(kWrite10).size(), 10001u); // the first block, then the second one 10,000 times
+    drive->ClearFaults();
+    EXPECT_TRUE(Ready());
+}
 
 } // namespace
 } // namespace lorvane::pipeline::testing
