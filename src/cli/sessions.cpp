@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <ostream>
 #include <set>
+#include <string_view>
 #include <vector>
 
 #include "app/core/disc_report.h"
@@ -284,7 +285,14 @@ int ExtractSession(image::TOrbelBurner& burner, const Invocation& invocation, st
         try {
             complete = burner.ExtractFile(copy.entry, copy.local.string());
         } catch (const image::ImageWriteError& e) {
-            err << kProgram << ": cannot write '" << copy.local.string() << "' (" << e.what() << ")\n";
+            // A copy that was created and then could not be written (a full disk) is only part of the file.
+            const bool started = std::string_view(e.what()).starts_with("CAN'T WRITE");
+            if (started) {
+                std::error_code ignored;
+                fs::remove(copy.local, ignored);
+            }
+            err << kProgram << ": cannot write '" << copy.local.string() << "' (" << e.what() << ")"
+                << (started ? "; the partial copy was removed\n" : "\n");
             return kExitFailed;
         }
         if (!complete) {

@@ -14,7 +14,10 @@
 #include "cli/cli_runner.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <ctime>
@@ -344,6 +347,31 @@ TEST_F(SessionVerbs, AFolderThatCannotBeReadMakesLsAndExtractFail) {
     EXPECT_EQ(r.out, "1 file extracted\n");
     EXPECT_EQ(r.err, reason + "files in them were not extracted\n");
     EXPECT_EQ(Content(m_dir / "out" / "A.TXT"), "abc");
+}
+
+// The local disk fills up in the middle of a copy: the reason is given and no shortened copy stays
+// behind looking like the file. A file-size limit stands in for the full disk (writes past it fail
+// with EFBIG, as they would with ENOSPC).
+TEST_F(SessionVerbs, ExtractOntoAFullDiskLeavesNoPartialCopy) {
+    Write("one/big.bin", std::string(300000, 'b'));
+    const std::string disc = (m_dir / "cd.disc").string();
+    Result r = RunTool({"--virtual", disc, "--medium", "cd-r", "burn", (m_dir / "one").string()});
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 100000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    r = RunTool({"--virtual", disc, "extract", "/big.bin", (m_dir / "copy.bin").string()});
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_EQ(r.status, kExitFailed);
+    EXPECT_NE(r.err.find("cannot write '" + (m_dir / "copy.bin").string() + "'"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("the partial copy was removed"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(m_dir / "copy.bin"));
 }
 
 TEST_F(SessionVerbs, SessionsLsAndExtractFollowTheSessionsOfARecordedDisc) {
