@@ -11,9 +11,9 @@
 //   - on every 16th input (the first one included, so a saved crash input replays its peer check), and
 //     on every input when LORVANE_FUZZ_PEERS=1 (LORVANE_FUZZ_PEERS=N: every Nth, 0: never): xorriso,
 //     bsdtar, isoinfo and pycdlib read the image as separate processes and must show the same names (as
-//     each of them shows a recorded identifier), sizes and bytes. Four readers cost about 0.2 s an
-//     input, some fifty times an in-process check; one in sixteen keeps the readers' share of the run
-//     near half.
+//     each of them shows a recorded identifier), sizes and bytes. The readers cost a few tenths of a
+//     second an input, about ten in-process checks' worth; one input in sixteen keeps them to under
+//     half of the run.
 // Any difference prints what differed and aborts, so libFuzzer keeps the input.
 //
 // Input (every byte is optional; a missing byte reads as 0):
