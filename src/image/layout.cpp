@@ -197,8 +197,13 @@ void TOrbelBurner::AssignFileExtents() {
 
 bool TOrbelBurner::PlanLayout(bool isoOnly) {
     struct stat bootInfo {};
-    if (BootImage.empty() || ::stat(BootImage.c_str(), &bootInfo) != 0 || S_ISDIR(bootInfo.st_mode))
+    if (BootImage.empty() || ::stat(BootImage.c_str(), &bootInfo) != 0 || S_ISDIR(bootInfo.st_mode)) {
+        // The session goes on without it; the log says so, since the user asked for a bootable disc.
+        if (Bootable)
+            AddDebugMessage(">>> BOOT IMAGE \"" + BootImage + "\" NOT FOUND, THE DISC WILL NOT BE BOOTABLE",
+                            logtype::kError);
         Bootable = false;
+    }
     DoDebug = false;
 
     SessionStart = 0;

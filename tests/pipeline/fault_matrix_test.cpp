@@ -414,6 +414,71 @@ std::vector<Row> Rows() {
 
 INSTANTIATE_TEST_SUITE_P(EveryOperation, FaultMatrix, ::testing::ValuesIn(Rows()), RowName);
 
+// Local files that are gone when a recording needs them: the recording is refused or ends with the
+// file's name, and the disc is left as it was (nothing is written before the producer has its first
+// blocks, and a boot image is read right after the structures). A boot image missing when the session
+// is laid out leaves the session without it, with a line in the log.
+enum class LocalFault { BootImageMissingAtLayout, BootImageGoneBeforeTheBurn, ImageFileMissing };
+
+struct LocalRow {
+    const char* name;
+    LocalFault fault;
+};
+
+class LocalFaultOnARecording : public FaultMatrix {};
+
+TEST_F(LocalFaultOnARecording, IsReportedWithTheFileAndLeavesTheDiscBlank) {
+    const LocalRow rows[] = {
+        {"boot image missing when the session is laid out", LocalFault::BootImageMissingAtLayout},
+        {"boot image gone between the layout and the burn", LocalFault::BootImageGoneBeforeTheBurn},
+        {"image file missing for an image burn", LocalFault::ImageFileMissing},
+    };
+    Insert(MediumKind::CdR);
+    Sources();
+    const fs::path boot = Folder() / "boot.img";
+    for (const LocalRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        burner->Bootable = row.fault != LocalFault::ImageFileMissing;
+        std::ofstream(boot, std::ios::binary)
+            .write(reinterpret_cast<const char*>(PatternBytes(2048, 7).data()), 2048);
+        burner->BootImage = boot.string();
+        const std::size_t before = done.Count();
+        drive->ClearCommands();
+        switch (row.fault) {
+        case LocalFault::BootImageMissingAtLayout:
+            fs::remove(boot);
+            burner->ClearCompilation(1000, 100);
+            ASSERT_EQ(burner->AddDirectory(burner->Root, Source().string(), "*.*", image::attr::kAnyFile,
+                                           true, false, false),
+                      1);
+            // The session is laid out without the boot image, and the log says so.
+            EXPECT_TRUE(burner->PrepareImage(false)) << burner->ImageError;
+            EXPECT_FALSE(burner->Bootable);
+            EXPECT_TRUE(log.Contains(">>> BOOT IMAGE \"" + boot.string() +
+                                     "\" NOT FOUND, THE DISC WILL NOT BE BOOTABLE"));
+            break;
+        case LocalFault::BootImageGoneBeforeTheBurn:
+            Prepare(false);
+            fs::remove(boot);
+            EXPECT_FALSE(burner->Burn());
+            EXPECT_EQ(done.Wait(before + 1),
+                      "CAN'T OPEN FILE \"" + boot.string() + "\" OR FILE IS IN USES BY OTHER SOFTWARE");
+            FinishWrite();
+            break;
+        case LocalFault::ImageFileMissing: {
+            const fs::path image = Folder() / "missing.iso";
+            EXPECT_FALSE(burner->BurnISO(image.string()));
+            EXPECT_EQ(done.Wait(before + 1),
+                      "CAN'T OPEN FILE \"" + image.string() + "\" OR FILE IS IN USES BY OTHER SOFTWARE");
+            break;
+        }
+        }
+        EXPECT_TRUE(Sent(kWrite10).empty());
+        EXPECT_TRUE(Disc().tracks.empty()) << "the disc is no longer blank";
+        EXPECT_TRUE(Ready());
+    }
+}
+
 // A disc closed by its first session (a CD-R finalized on request, DVD-R and DVD+R always) is refused
 // before a block is sent, with or without an import, instead of failing at the drive's first refusal.
 class ClosedDisc : public BurnFixture, public ::testing::WithParamInterface<MediumKind> {};
