@@ -497,7 +497,9 @@ TEST_P(ClosedDisc, TakesNoFurtherSession) {
     for (const bool import : {false, true}) {
         SCOPED_TRACE(import ? "with the first session imported" : "without an import");
         burner->ClearCompilation(1000, 100);
-        if (import) ASSERT_TRUE(burner->ImportDiscSession(-1, nullptr));
+        if (import) {
+            ASSERT_TRUE(burner->ImportDiscSession(-1, nullptr));
+        }
         ASSERT_EQ(burner->AddFile("\\", AddSource("second.txt", PatternBytes(1000, 2)), false), 1);
         drive->ClearCommands();
         if (import) {
@@ -518,8 +520,8 @@ TEST_P(ClosedDisc, TakesNoFurtherSession) {
 
 INSTANTIATE_TEST_SUITE_P(WriteOnceMedia, ClosedDisc,
                          ::testing::Values(MediumKind::CdR, MediumKind::DvdR, MediumKind::DvdPlusR),
-                         [](const auto& info) {
-                             std::string name(recorder::MediumKindName(info.param));
+                         [](const auto& medium) {
+                             std::string name(recorder::MediumKindName(medium.param));
                              std::erase(name, '-');
                              std::replace(name.begin(), name.end(), '+', 'P');
                              return name;
