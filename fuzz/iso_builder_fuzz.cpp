@@ -29,7 +29,7 @@
 //   A name: kind byte (low 2 bits) 0 pieces (count byte, one byte per piece, from kPieces: dots,
 //   spaces, extensions, accents, CJK, emoji, the characters Joliet cannot hold); 1 printable ASCII
 //   (length byte, one byte per character); 2 a long name (character byte, length byte from 90 to 137
-//   characters, extension byte), around the 105, 107 and 127 limits; 3 an 8.3 name (length byte, the
+//   characters, extension byte), around the 103 and 127 limits; 3 an 8.3 name (length byte, the
 //   characters, extension length byte, the characters), in either case.
 //   A size: kind byte (low 3 bits) 0 empty; 1 1-256 bytes; 2 around one sector; 3 around two sectors;
 //   4 up to 16 KiB; 5 up to 64 KiB; 6 around the 128 KiB copy block; 7 the next bytes of the input as
@@ -90,8 +90,8 @@ constexpr unsigned kDefaultPeerInterval = 16;
 constexpr std::size_t kIsoinfoExtractions = 3;
 // The limits the tree applies to long names (see AddFileEntry, AddDirectoryLevel).
 constexpr std::size_t kMaxLongNameUnits = 127;
-constexpr std::size_t kMaxJolietFileUnits = 105;
-constexpr std::size_t kMaxJolietFolderUnits = 107;
+constexpr std::size_t kMaxJolietFileUnits = 103;
+constexpr std::size_t kMaxJolietFolderUnits = 103;
 
 // ---------------------------------------------------------------------------------------------------
 // Input

@@ -69,12 +69,17 @@ std::optional<int> FillCompilation(image::TOrbelBurner& burner, const Invocation
     // Every source the tree was offered; the tree refuses a second file of a name already in its folder
     // without telling, so the offers are checked against the entries made.
     std::vector<std::string> offered;
-    burner.OnAddFile = [&offered, &err](image::TOrbelBurner*, const std::string& fullPath, std::string&,
-                                        std::string&, double&, std::uint32_t, std::int64_t, bool& skip) {
-        if (skip)
+    burner.OnAddFile = [&offered, &err](image::TOrbelBurner*, const std::string& fullPath,
+                                        std::string& longName, std::string&, double&, std::uint32_t,
+                                        std::int64_t, bool& skip) {
+        if (!skip)
+            offered.push_back(fullPath);
+        else if (image::Utf16Length(longName) > image::kMaxLongNameLength)
             err << kProgram << ": left out, the name is longer than 127 characters: " << fullPath << '\n';
         else
-            offered.push_back(fullPath);
+            err << kProgram
+                << ": left out, the name is longer than a Joliet name can be (103 UTF-16 units): " << fullPath
+                << '\n';
     };
     struct Unhook {
         image::TOrbelBurner& burner;

@@ -96,12 +96,14 @@ private:
 inline constexpr std::size_t kMaxLongNameLength = 127;
 // The longest Joliet identifier a session import takes (two bytes per UTF-16 unit, ";1" included). A
 // record could hold 222 bytes (255 less the 33 fixed ones), but a name the import leaves out would drop
-// its file, or its folder with everything below, from the next session of the disc: the tree keeps its
-// names within what the import reads back. A file name has at most 105 units as recorded (without the
-// dot the tree adds to a name without one) and ";1" after it, a folder name at most 107.
+// its file, or its folder with everything below, from the next session of the disc.
 inline constexpr std::size_t kMaxImportedJolietIdentifier = 214;
-inline constexpr std::size_t kMaxJolietFileNameUnits = (kMaxImportedJolietIdentifier - 4) / 2;
-inline constexpr std::size_t kMaxJolietDirectoryNameUnits = kMaxImportedJolietIdentifier / 2;
+// The longest Joliet name the tree takes, in UTF-16 units as recorded (without the dot the tree adds to
+// a file name without one, and without ";1"): 103, the most that mkisofs and xorriso write and that
+// libarchive reads back whole (it cuts longer names). It also stays within what the import reads back.
+inline constexpr std::size_t kMaxJolietFileNameUnits = 103;
+inline constexpr std::size_t kMaxJolietDirectoryNameUnits = 103;
+static_assert(kMaxJolietFileNameUnits * 2 + 4 <= kMaxImportedJolietIdentifier);
 
 // ASCII upper-casing (a-z only); other bytes, UTF-8 sequences included, are left alone.
 std::string UpperCase(std::string_view text);

@@ -254,10 +254,13 @@ bool TOrbelBurner::AddFileEntry(TDEntry* dir, const DirectoryListing& listing, b
 
     double dateTime = listing.Time;
     const auto fileSize = static_cast<std::int64_t>(listing.Size);
-    // The Joliet record carries the name without the dot the tree adds to a name without one.
-    const auto tooLong = [this, &name](const std::string& text) {
+    // The Joliet record carries the name without the dot the tree adds to a name without one. A name
+    // imported from the disc stays as the disc has it: leaving it out would hide its file from the next
+    // session.
+    const auto tooLong = [this, &name, importedSector](const std::string& text) {
         const bool dotAdded = name.find('.') == std::string::npos && text == name + ".";
-        return JolietFileSystem && Utf16Length(text) - (dotAdded ? 1 : 0) > kMaxJolietFileNameUnits;
+        return importedSector == 0 && JolietFileSystem &&
+               Utf16Length(text) - (dotAdded ? 1 : 0) > kMaxJolietFileNameUnits;
     };
     bool skip = Utf16Length(longName) > kMaxLongNameLength || tooLong(longName);
     if (OnAddFile) OnAddFile(this, sourcePath, longName, shortName, dateTime, listing.Attr, fileSize, skip);

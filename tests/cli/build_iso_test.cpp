@@ -206,6 +206,22 @@ TEST_F(BuildIsoTest, LeavesOutNamesLongerThan127CharactersWithALine) {
     EXPECT_EQ(r.err, "lorvane-cli: left out, the name is longer than 127 characters: " + tooLong + "\n");
 }
 
+TEST_F(BuildIsoTest, LeavesOutNamesTooLongForJolietWithTheirOwnLine) {
+    m_tree.File("src/a.txt", 1);
+    m_tree.File("src/" + std::string(99, 'k') + ".txt", 1); // 103 units: the longest Joliet takes
+    const std::string tooLong = m_tree.File("src/" + std::string(100, 'x') + ".txt", 1);
+    Result r = BuildIso({"build-iso", "-o", Image(), m_tree.Path("src")});
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(r.err,
+              "lorvane-cli: left out, the name is longer than a Joliet name can be (103 UTF-16 units): " +
+                  tooLong + "\n");
+    // Without Joliet only the 127-character limit is left.
+    fs::remove(Image());
+    r = BuildIso({"build-iso", "--no-joliet", "-o", Image(), m_tree.Path("src")});
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    EXPECT_EQ(r.err, "");
+}
+
 TEST_F(BuildIsoTest, SkippedLinksAreNamedOnStandardError) {
     m_tree.File("src/inner/a.txt", 1);
     fs::create_symlink("inner", m_tree.Path("src/folder-link"));

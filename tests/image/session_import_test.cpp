@@ -523,24 +523,24 @@ TEST_F(SessionImport, SessionWithoutDescriptorIsReportedAndImportsNothing) {
 // next session of a disc keeps them; one unit longer is refused when the files are added.
 TEST_F(SessionImport, TheLongestJolietNamesTheTreeTakesComeBackFromItsOwnImage) {
     const std::string emoji = "\xF0\x9F\x8E\x89"; // two UTF-16 units
-    std::string emoji104, emoji106;
-    for (int i = 0; i < 50; ++i) emoji104 += emoji;
-    emoji106 = emoji104 + emoji + ".txt";
-    emoji104 += ".txt";
+    std::string emoji102, emoji104;
+    for (int i = 0; i < 49; ++i) emoji102 += emoji;
+    emoji104 = emoji102 + emoji + ".txt";
+    emoji102 += ".txt";
     const struct {
         std::string path; // below the source folder
         bool taken;
     } kNames[] = {
         // Files: the units their Joliet record carries, ";1" aside.
-        {std::string(103, 'f') + ".a", true}, // 105
-        {std::string(104, 'g') + ".a", false},
-        {std::string(105, 'h'), true}, // 105: the dot the tree adds is not recorded
-        {std::string(106, 'i'), false},
-        {emoji104, true}, // 104: surrogate pairs count two
-        {emoji106, false},
-        // Folders of 107 and 108 units.
-        {std::string(107, 'd') + "/inside.txt", true},
-        {std::string(108, 'e') + "/inside.txt", false},
+        {std::string(101, 'f') + ".a", true}, // 103
+        {std::string(102, 'g') + ".a", false},
+        {std::string(103, 'h'), true}, // 103: the dot the tree adds is not recorded
+        {std::string(104, 'i'), false},
+        {emoji102, true}, // 102: surrogate pairs count two
+        {emoji104, false},
+        // Folders of 103 and 104 units.
+        {std::string(103, 'd') + "/inside.txt", true},
+        {std::string(104, 'e') + "/inside.txt", false},
     };
     std::vector<std::string> expected;
     for (const auto& name : kNames) {
