@@ -386,6 +386,14 @@ check() {
             show "${name}"
         fi
     done
+    # The pressed disc is refused before a block goes to the drive.
+    for pair in "burn:THE DISC IS CLOSED: NO SESSION CAN BE ADDED" "burn-iso:NEED EMPTY DISC FOR ISO BURNING"; do
+        name=${pair%%:*}
+        if ! grep -qF -- "lorvane-cli: ${pair#*:}" "${got}/${name}.err"; then
+            fail "${bus}: ${name} did not say \"${pair#*:}\""
+            show "${name}"
+        fi
+    done
 
     echo "-- what the guest printed (${bus})"
     for name in drives caps speeds info sessions erase burn-iso burn; do

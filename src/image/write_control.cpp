@@ -10,6 +10,7 @@
 #include "pipeline/cache_thread.h"
 #include "pipeline/iso_burner_thread.h"
 #include "pipeline/stream_ex.h"
+#include "pipeline/writer.h"
 
 namespace lorvane::image {
 
@@ -33,12 +34,15 @@ std::string Megabytes(std::int64_t sectors) {
 } // namespace
 
 bool TOrbelBurner::DiscIsClosed() {
-    // Only media that append sessions: a formatted rewritable DVD may call itself complete and is
-    // still written from its start.
+    // Only media that append sessions, and pressed discs, which are complete from the factory: a
+    // formatted rewritable DVD may call itself complete and is still written from its start.
     const std::uint8_t medium = GetMediumType();
     const bool appends = medium == drive::medium::kCdR || medium == drive::medium::kCdRw ||
                          medium == drive::medium::kDvdR || medium == drive::medium::kDvdPlusR;
-    return appends && ReadDiscInformation() && (DiscInformation()[2] & 0x03) == kDiscStatusComplete;
+    const bool pressed = medium == drive::medium::kCdRom || medium == drive::medium::kDvdRom ||
+                         medium == drive::medium::kDdcdRom;
+    return (appends || pressed) && ReadDiscInformation() &&
+           (DiscInformation()[2] & 0x03) == kDiscStatusComplete;
 }
 
 std::string TOrbelBurner::RoomRefusal(const char* what, std::int64_t start, std::int64_t sectors) {
@@ -110,6 +114,13 @@ bool TOrbelBurner::BurnISO(const std::string& fileName) {
         size = image.Size();
     } catch (const pipeline::EStreamError& error) {
         if (OnWriteDone) OnWriteDone(this, error.what());
+        return false;
+    }
+    // A closed or pressed disc is not empty, and its first track may still start at block 0, where the
+    // writer's own test would let the image through to the drive's refusal.
+    if (DiscIsClosed()) {
+        AddDebugMessage(std::string(">>> ") + pipeline::kNeedEmptyDiscText, 1);
+        if (OnWriteDone) OnWriteDone(this, pipeline::kNeedEmptyDiscText);
         return false;
     }
     if (const std::string refusal = RoomRefusal("THE IMAGE", 0, (size + kSectorSize - 1) / kSectorSize);

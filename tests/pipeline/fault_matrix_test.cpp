@@ -527,6 +527,42 @@ INSTANTIATE_TEST_SUITE_P(WriteOnceMedia, ClosedDisc,
                              return name;
                          });
 
+// A pressed disc (a CD-ROM or DVD-ROM in a recorder, or any disc in a reader that calls itself one) takes
+// neither a session nor an image: both are refused before a block is sent, and the disc is unchanged.
+class PressedDisc : public BurnFixture, public ::testing::WithParamInterface<MediumKind> {};
+
+TEST_P(PressedDisc, TakesNoSessionAndNoImage) {
+    const Bytes pressed = PatternBytes(200 * 2048, 9);
+    std::ofstream(DiscFile(), std::ios::binary)
+        .write(reinterpret_cast<const char*>(pressed.data()), static_cast<std::streamsize>(pressed.size()));
+    Insert(GetParam());
+    AddSource("new.txt", PatternBytes(1000, 2));
+    const fs::path image = Folder() / "small.iso";
+    std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char*>(pressed.data()), 20 * 2048);
+    Prepare(false);
+    drive->ClearCommands();
+
+    std::size_t before = done.Count();
+    EXPECT_FALSE(burner->Burn());
+    EXPECT_EQ(done.Wait(before + 1), "THE DISC IS CLOSED: NO SESSION CAN BE ADDED");
+    FinishWrite();
+    before = done.Count();
+    EXPECT_FALSE(burner->BurnISO(image.string()));
+    EXPECT_EQ(done.Wait(before + 1), "NEED EMPTY DISC FOR ISO BURNING");
+    FinishWrite();
+
+    EXPECT_TRUE(Sent(kWrite10).empty());
+    EXPECT_EQ(ReadFileBytes(DiscFile()), pressed);
+    EXPECT_TRUE(burner->TestUnitReady(5000));
+}
+
+INSTANTIATE_TEST_SUITE_P(ReadOnlyMedia, PressedDisc, ::testing::Values(MediumKind::CdRom, MediumKind::DvdRom),
+                         [](const auto& medium) {
+                             std::string name(recorder::MediumKindName(medium.param));
+                             std::erase(name, '-');
+                             return name;
+                         });
+
 // A drive that answers busy for ever: the writer gives up after 10,000 tries 600 ms apart (100 minutes
 // on the drive's clock) instead of holding the disc and the program for good.
 TEST_F(FaultMatrix, ADriveBusyForMoreThanOneHundredMinutesEndsTheBurn) {
