@@ -278,8 +278,11 @@ private:
     // The refusal text when sectors from start on do not fit on the disc in the drive; empty when they
     // fit or the drive does not tell its capacity.
     std::string RoomRefusal(const char* what, std::int64_t start, std::int64_t sectors);
-    // Whether the disc in the drive is a closed (finalized) disc of a medium that appends sessions.
+    // Whether the disc in the drive is closed: a finalized disc of a medium that appends sessions, or a
+    // pressed one.
     bool DiscIsClosed();
+    // Logs why a write cannot start, tells OnWriteDone and gives false.
+    bool RefuseWrite(const std::string& reason);
     void WriteFileData(ImageAppender& image);
     // Starts the producer and waits until it is primed; false (OnWriteDone raised) when it failed.
     bool StartProducer(std::unique_ptr<pipeline::BlockQueue> producer);

@@ -65,6 +65,12 @@ std::string TOrbelBurner::RoomRefusal(const char* what, std::int64_t start, std:
            Megabytes(room) + " MB FREE)";
 }
 
+bool TOrbelBurner::RefuseWrite(const std::string& reason) {
+    AddDebugMessage(">>> " + reason, 1);
+    if (OnWriteDone) OnWriteDone(this, reason);
+    return false;
+}
+
 int TOrbelBurner::SaveToISO(const std::string& fileName, bool quickSave) {
     if (quickSave) return SaveQuick(fileName);
     ISOFileName = fileName;
@@ -86,16 +92,12 @@ bool TOrbelBurner::Burn() {
     }
     // A closed disc takes no further session; the drive would only refuse the first block.
     if (DiscIsClosed()) {
-        AddDebugMessage(std::string(">>> ") + kClosedDiscMessage, 1);
-        if (OnWriteDone) OnWriteDone(this, kClosedDiscMessage);
-        return false;
+        return RefuseWrite(kClosedDiscMessage);
     }
     // A write-once disc that runs out of room in the middle of the session is lost: refuse first.
     if (const std::string refusal = RoomRefusal("THE SESSION", SessionStart, TotalSectors());
         !refusal.empty()) {
-        AddDebugMessage(">>> " + refusal, 1);
-        if (OnWriteDone) OnWriteDone(this, refusal);
-        return false;
+        return RefuseWrite(refusal);
     }
     if (!StartProducer(std::make_unique<pipeline::TCacheThread>(CacheSize(), MakeSources(),
                                                                 SessionSectors * kSectorSize, WritePostGap)))
@@ -119,15 +121,11 @@ bool TOrbelBurner::BurnISO(const std::string& fileName) {
     // A closed or pressed disc is not empty, and its first track may still start at block 0, where the
     // writer's own test would let the image through to the drive's refusal.
     if (DiscIsClosed()) {
-        AddDebugMessage(std::string(">>> ") + pipeline::kNeedEmptyDiscText, 1);
-        if (OnWriteDone) OnWriteDone(this, pipeline::kNeedEmptyDiscText);
-        return false;
+        return RefuseWrite(pipeline::kNeedEmptyDiscText);
     }
     if (const std::string refusal = RoomRefusal("THE IMAGE", 0, (size + kSectorSize - 1) / kSectorSize);
         !refusal.empty()) {
-        AddDebugMessage(">>> " + refusal, 1);
-        if (OnWriteDone) OnWriteDone(this, refusal);
-        return false;
+        return RefuseWrite(refusal);
     }
     if (!StartProducer(std::make_unique<pipeline::TISOBurnerThread>(CacheSize(), size, fileName)))
         return false;
