@@ -5,7 +5,8 @@ usage: python3 fuzz/make_iso_builder_corpus.py
 Each seed is a source tree spelled in the input format that iso_builder_fuzz.cpp describes at its top;
 the helpers below write one entry each. PIECES must list kPieces of the target in the same order.
 The corpus folder also keeps inputs that found faults (joliet_names_the_import_dropped: names the tree
-wrote and its own import left out); this script leaves them alone.
+wrote and its own import left out; joliet_names_alike_but_a_trailing_dot: ".A" beside ".A.", which
+xorriso shows under a name of its own); this script leaves them alone.
 """
 
 import os
