@@ -2,11 +2,14 @@
 # Builds the libFuzzer targets with clang (ASan + UBSan) in build/fuzz and runs each on its corpus in
 # fuzz/corpus/<target> for FUZZ_SECONDS seconds (default 60). Fails when a target crashes, leaks, runs
 # out of memory or takes longer than 10 s on one input; the input that did it is left in
-# build/fuzz/artifacts/<target>/. Pass target names to run only those.
+# build/fuzz/artifacts/<target>/. Pass target names to run only those. FUZZ_SEED (default 1) fixes the
+# order in which inputs are tried, so a run that fails fails again with the same seed; FUZZ_SEED=0 takes
+# a new seed each run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
+seed=${FUZZ_SEED:-1}
 jobs=${FUZZ_JOBS:-2}
 build=build/fuzz
 targets=("$@")
@@ -49,7 +52,7 @@ for target in "${targets[@]}"; do
     artifacts="${build}/artifacts/${target}"
     mkdir -p "${scratch}" "${artifacts}"
     echo "== ${target}: ${seconds} s on ${corpus}"
-    if ! "${build}/bin/${target}" -max_total_time="${seconds}" -max_len="$(max_len "${target}")" -timeout=10 \
+    if ! "${build}/bin/${target}" -max_total_time="${seconds}" -seed="${seed}" -max_len="$(max_len "${target}")" -timeout=10 \
         -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="${artifacts}/" "${scratch}" "${corpus}"; then
         echo "== ${target}: FAILED; the input is in ${artifacts}/"
         failed+=("${target}")
